@@ -1,0 +1,35 @@
+# Quick start on a fresh Debian 12 machine:
+#   make demo   installs what is missing, builds, runs kahost's tour under Wine
+#   make test   installs what is missing, builds, runs every test
+BUILD ?= build
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
+
+.PHONY: all deps configure build demo test bench clean
+
+all: build
+
+deps:
+	@bash cmake/install-deps.sh
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-posix.cmake $(CMAKE_FLAGS)
+
+configure: deps $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD)
+
+demo: build
+	cd $(BUILD)/bin && KA_BUILD_DIR=$(abspath $(BUILD)) ../../cmake/wine-session.sh \
+		../../cmake/wine-run.sh kahost.exe
+
+test: build
+	KA_BUILD_DIR=$(abspath $(BUILD)) cmake/wine-session.sh \
+		ctest --test-dir $(BUILD) --output-on-failure
+
+bench: configure
+	cmake --build $(BUILD) --target benches
+	KA_BUILD_DIR=$(abspath $(BUILD)) cmake/wine-session.sh cmake/run-benches.sh $(BUILD)/bin
+
+clean:
+	rm -rf $(BUILD)

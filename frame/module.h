@@ -1,0 +1,94 @@
+// The one static module object: the root interface at its head, the embedded
+// interfaces beside it, and the members the root's own operations use.
+#ifndef KA_FRAME_MODULE_H
+#define KA_FRAME_MODULE_H
+
+#include "frame/win32.h"
+#include "fs/directory_finder.h"
+#include "fs/file_system.h"
+#include "fs/stream_factory.h"
+#include "ka/ka.h"
+#include "process/environment_info.h"
+#include "text/string_util.h"
+
+#include <cstdint>
+#include <map>
+
+namespace ka {
+
+// Interface version of this library's root.
+constexpr int kSystemVersion = 118;
+
+class SystemRoot final : public KaSystem {
+public:
+    bool Initialize() override;
+    void Uninitialize() override;
+    int GetVersion() override;
+    void SetThreadValue(uint32_t value) override;
+    uint32_t GetThreadValue() override;
+    void* Allocate(size_t bytes) override;
+    void* AllocateArray(size_t count, size_t size) override;
+    intptr_t ForwardAllocatorSlot6(...) override;
+    void Free(void* block) override;
+    bool CreateMemoryMappedFile(KaMemoryMappedFile** out, const wchar_t* name,
+                                size_t size) override;
+    bool CreateUuid(UuidRecord* record) override;
+    KaStringUtil* GetStringUtil() override;
+    KaLog* GetLogger() override;
+    bool CreateLogger(const wchar_t* path, KaLog** out) override;
+    KaProcessService* GetProcessService() override;
+    KaSha1* GetHasher() override;
+    KaFileSystem* GetFileSystem() override;
+    KaEnvironmentInfo* GetEnvironmentInfo() override;
+    bool CreateWorkerThread(KaWorkerThread** out) override;
+    bool CreateThreadPool(int threadCount, KaThreadPool** out) override;
+    bool CreateTaskRunner(int threadCount, KaTaskRunner** out) override;
+    KaFileStreamFactory* GetFileStreams() override;
+    bool Reserved22() override;
+    bool ReadIniFile(const wchar_t* path, uint32_t codePage, void* context,
+                     IniValueCallback callback) override;
+    bool CreateJsonDocument(KaJson** out) override;
+    bool SetLastErrorMessage(const wchar_t* message) override;
+    bool GetLastErrorMessage(wchar_t** out) override;
+    KaCpuUsageCounter* GetCpuUsageCounter() override;
+    bool CreateMutex(KaMutex** out, const wchar_t* name) override;
+    void* Reserved29() override;
+
+private:
+    struct ModuleObject& Module();
+};
+
+struct LastErrorEntry {
+    KaMemoryMappedFile* section = nullptr;  // one reference owned by the entry
+    uint32_t storedTick = 0;
+};
+
+// Field order is part of the design: the embedded interfaces find their
+// neighbours by position (see frame/neighbour.h).
+struct ModuleObject {
+    SystemRoot root;                             // what KaGetModule returns
+    StringUtil stringUtil;                       // right after the root
+    FixedLocale* locale = nullptr;               // "de-CH"; null when unavailable
+    KaLog* logger = nullptr;                     // process-wide, created on demand
+    KaAllocator* allocator = nullptr;            // the KaAllocator sibling's root
+    KaProcessService* processService = nullptr;  // created on demand
+    KaCpuUsageCounter* cpuUsage = nullptr;       // created on demand
+    KaSha1* hasher = nullptr;                    // created on demand
+    FileSystem fileSystem;
+    DirectoryFinder directoryFinder;  // right after the file system
+    FileStreamFactory fileStreams;
+    EnvironmentInfo environmentInfo;
+    HMODULE advapi = nullptr;
+    void* regGetValue = nullptr;  // RegGetValueW, looked up at run time
+    CRITICAL_SECTION loggerLock;
+    CRITICAL_SECTION lastErrorLock;
+    std::map<uint32_t, LastErrorEntry>* lastErrors = nullptr;
+    DWORD threadValueSlot = TLS_OUT_OF_INDEXES;  // thread-local slot of Set/GetThreadValue
+};
+
+// The built module object (built on the first call).
+ModuleObject& TheModule();
+
+}  // namespace ka
+
+#endif

@@ -1,0 +1,64 @@
+// The KaObject reference count shared by every object class, and the
+// creating-operation "dance" that hands a new object out with one reference.
+#ifndef KA_FRAME_REF_COUNTED_H
+#define KA_FRAME_REF_COUNTED_H
+
+#include "ka/object.h"
+
+#include <atomic>
+#include <new>
+
+namespace ka {
+
+// Derived: the concrete class (CRTP), so the destroying slot can run its
+// destructor. Interface: the KaObject-derived table it implements. The count
+// sits right after the table pointer, as the object model requires.
+template <typename Derived, typename Interface>
+class RefCounted : public Interface {
+public:
+    void AddRef() override { count_.fetch_add(1, std::memory_order_relaxed); }
+    int32_t Release() override {
+        int32_t now = count_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (now <= 0) this->Destroy(KA_DESTROY_FREE);
+        return now;
+    }
+    int32_t GetRefCount() override { return count_.load(std::memory_order_acquire); }
+    void Destroy(uint32_t flags) override {
+        Derived* self = static_cast<Derived*>(this);
+        self->~Derived();
+        if (flags & KA_DESTROY_FREE) ::operator delete(self);
+    }
+
+protected:
+    RefCounted() = default;
+    ~RefCounted() = default;
+
+private:
+    std::atomic<int32_t> count_{0};
+};
+
+// Construct (count 0), AddRef, init; on success AddRef again and store into
+// *out; then drop the working reference. A failed init destroys the object
+// and leaves *out untouched. init is called with the object.
+template <typename T, typename Out, typename Init>
+bool HandOut(T* object, Out** out, Init&& init) {
+    if (object == nullptr) return false;
+    object->AddRef();
+    bool ok = init(*object);
+    if (ok) {
+        object->AddRef();
+        *out = object;
+    }
+    object->Release();
+    return ok;
+}
+
+// Allocates without throwing: no exception may cross an interface.
+template <typename T, typename... Args>
+T* NewObject(Args&&... args) {
+    return new (std::nothrow) T(std::forward<Args>(args)...);
+}
+
+}  // namespace ka
+
+#endif

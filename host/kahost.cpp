@@ -1,0 +1,81 @@
+// kahost: loads KaSystem.x64.dll exactly as a host of the family does and
+// takes a short tour of what the library offers. Also a diagnostic tool:
+// plain output, a clear message for every failure, and a non-zero exit code.
+//
+//   kahost [path-to-KaSystem.x64.dll]
+#include "ka/ka.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+int Fail(const char* what) {
+    std::fprintf(stderr, "kahost: %s (Win32 error %lu)\n", what, ::GetLastError());
+    return 1;
+}
+
+bool TourMemory(KaSystem* system) {
+    intptr_t before = system->ForwardAllocatorSlot6();
+    void* block = system->Allocate(4096);
+    auto* numbers = static_cast<uint32_t*>(system->AllocateArray(16, sizeof(uint32_t)));
+    if (block == nullptr || numbers == nullptr) {
+        std::fprintf(stderr, "kahost: the allocator handed out no memory (is KaAllocator.x64.dll"
+                             " beside the library?)\n");
+        system->Free(block);
+        system->Free(numbers);
+        return false;
+    }
+    for (uint32_t i = 0; i < 16; ++i) numbers[i] = i * i;
+    uint32_t last = numbers[15];
+    intptr_t during = system->ForwardAllocatorSlot6();
+    system->Free(block);
+    system->Free(numbers);
+    intptr_t after = system->ForwardAllocatorSlot6();
+    std::printf("memory:   4096 bytes and 16 numbers (last %u) through KaAllocator; live blocks "
+                "%lld -> %lld -> %lld\n",
+                last, static_cast<long long>(before),
+                static_cast<long long>(during), static_cast<long long>(after));
+    return after == before;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const wchar_t* path = argc > 1 ? argv[1] : L"KaSystem.x64.dll";
+    HMODULE library = ::LoadLibraryW(path);
+    if (library == nullptr) return Fail("cannot load KaSystem.x64.dll");
+    auto getModule = reinterpret_cast<KaGetModuleFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(library, "KaGetModule")));
+    if (getModule == nullptr) return Fail("KaSystem.x64.dll does not export KaGetModule");
+    KaSystem* system = getModule();
+    if (system == nullptr) return Fail("KaGetModule returned no root interface");
+    if (!system->Initialize()) return Fail("Initialize failed");
+
+    int status = 0;
+    wchar_t modulePath[MAX_PATH] = {};
+    ::GetModuleFileNameW(library, modulePath, MAX_PATH);
+    std::printf("library:  %ls\n", modulePath);
+    std::printf("version:  interface %d\n", system->GetVersion());
+
+    UuidRecord uuid;
+    if (system->CreateUuid(&uuid)) {
+        std::printf("uuid:     %08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x\n", uuid.Data1,
+                    uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2],
+                    uuid.Data4[3], uuid.Data4[4], uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
+    } else {
+        std::fprintf(stderr, "kahost: CreateUuid failed\n");
+        status = 1;
+    }
+
+    system->SetThreadValue(42);
+    std::printf("thread:   value %u stored in this thread's slot\n", system->GetThreadValue());
+
+    if (!TourMemory(system)) status = 1;
+
+    system->Uninitialize();
+    std::printf(status == 0 ? "tour complete\n" : "tour FAILED\n");
+    return status;
+}

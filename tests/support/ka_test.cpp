@@ -1,0 +1,188 @@
+#include "support/ka_test.h"
+
+#include "frame/win32_util.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace katest {
+
+KaSystem* System() {
+    static KaSystem* root = [] {
+        HMODULE dll = ::LoadLibraryW(L"KaSystem.x64.dll");
+        if (dll == nullptr) return static_cast<KaSystem*>(nullptr);
+        auto get = reinterpret_cast<KaGetModuleFunction>(
+            reinterpret_cast<void*>(::GetProcAddress(dll, "KaGetModule")));
+        KaSystem* system = get ? get() : nullptr;
+        if (system != nullptr) system->Initialize();
+        return system;
+    }();
+    return root;
+}
+
+intptr_t LiveBlocks() { return System()->ForwardAllocatorSlot6(); }
+
+std::wstring ExecutablePath() {
+    wchar_t buffer[MAX_PATH * 4];
+    DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4);
+    return std::wstring(buffer, n);
+}
+
+std::wstring ExecutableDirectory() {
+    std::wstring path = ExecutablePath();
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                  0, nullptr, nullptr);
+    std::string out(n, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                          nullptr, nullptr);
+    return out;
+}
+
+std::string Win32Error(DWORD code) {
+    return "code " + std::to_string(code) + ": " + Narrow(ka::SystemErrorText(code));
+}
+
+std::map<std::string, ChildMain>& ChildModes() {
+    static std::map<std::string, ChildMain> modes;
+    return modes;
+}
+
+Child::~Child() {
+    if (process != nullptr) ::CloseHandle(process);
+}
+
+DWORD Child::Wait(DWORD timeoutMs) {
+    if (::WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process, 0xFFFFFFFF);
+        ::WaitForSingleObject(process, 5000);
+        return ~0u;
+    }
+    DWORD code = ~0u;
+    ::GetExitCodeProcess(process, &code);
+    return code;
+}
+
+namespace {
+
+// The current environment with the changes applied, as a sorted block.
+std::wstring BuildEnvironment(const EnvChanges& changes) {
+    std::map<std::wstring, std::wstring, std::less<>> vars;
+    wchar_t* block = ::GetEnvironmentStringsW();
+    for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+        std::wstring entry(p);
+        size_t eq = entry.find(L'=', 1);  // "=C:=C:\..." entries start with '='
+        if (eq == std::wstring::npos) continue;
+        vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    ::FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : changes) {
+        for (auto it = vars.begin(); it != vars.end();) {
+            it = (_wcsicmp(it->first.c_str(), name.c_str()) == 0) ? vars.erase(it) : std::next(it);
+        }
+        if (value) vars[name] = *value;
+    }
+    std::wstring out;
+    for (const auto& [name, value] : vars) out += name + L"=" + value + L'\0';
+    out += L'\0';
+    return out;
+}
+
+}  // namespace
+
+std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& args,
+                                  const EnvChanges& env) {
+    std::wstring command = L"\"" + ExecutablePath() + L"\" --ka-child=" +
+                           std::wstring(mode.begin(), mode.end());
+    if (!args.empty()) command += L" " + args;
+    std::wstring environment = BuildEnvironment(env);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
+                          CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                          &info)) {
+        ADD_FAILURE() << "CreateProcessW failed, " << Win32Error();
+        return nullptr;
+    }
+    ::CloseHandle(info.hThread);
+    auto child = std::make_unique<Child>();
+    child->process = info.hProcess;
+    child->id = info.dwProcessId;
+    return child;
+}
+
+DWORD RunChild(const std::string& mode, const std::wstring& args, const EnvChanges& env,
+               DWORD timeoutMs) {
+    auto child = StartChild(mode, args, env);
+    return child ? child->Wait(timeoutMs) : ~0u;
+}
+
+namespace {
+
+struct WindowSearch {
+    DWORD pid;
+    const std::wstring* title;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD owner = 0;
+    ::GetWindowThreadProcessId(hwnd, &owner);
+    if (search->pid != 0 && owner != search->pid) return TRUE;
+    if (!::IsWindowVisible(hwnd)) return TRUE;
+    wchar_t text[1024] = {};
+    ::GetWindowTextW(hwnd, text, 1024);
+    if (*search->title != text) return TRUE;
+    search->found = hwnd;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND WaitForWindow(DWORD pid, const std::wstring& title, DWORD timeoutMs) {
+    DWORD start = ::GetTickCount();
+    do {
+        WindowSearch search{pid, &title, nullptr};
+        ::EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr) return search.found;
+        ::Sleep(50);
+    } while (::GetTickCount() - start < timeoutMs);
+    return nullptr;
+}
+
+std::wstring MessageBoxText(HWND box) {
+    // A message box's text is the static control with id 0xFFFF.
+    wchar_t text[2048] = {};
+    ::GetDlgItemTextW(box, 0xFFFF, text, 2048);
+    return text;
+}
+
+bool HasControl(HWND dialog, int id) { return ::GetDlgItem(dialog, id) != nullptr; }
+
+bool CloseMessageBox(HWND box, DWORD timeoutMs) {
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    DWORD start = ::GetTickCount();
+    while (::IsWindow(box)) {
+        if (::GetTickCount() - start > timeoutMs) return false;
+        ::Sleep(20);
+    }
+    return true;
+}
+
+ScopedEnv::ScopedEnv(const wchar_t* name, std::optional<std::wstring> value) : name_(name) {
+    wchar_t buffer[32768];
+    DWORD n = ::GetEnvironmentVariableW(name, buffer, 32768);
+    if (n > 0 && n < 32768) old_ = std::wstring(buffer, n);
+    ::SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+}
+
+ScopedEnv::~ScopedEnv() { ::SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr); }
+
+}  // namespace katest

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -39,6 +40,46 @@ bool TourMemory(KaSystem* system) {
                 last, static_cast<long long>(before),
                 static_cast<long long>(during), static_cast<long long>(after));
     return after == before;
+}
+
+bool TourText(KaSystem* system) {
+    KaStringUtil* text = system->GetStringUtil();
+    const char* utf8 = "Gr\xC3\xBC\xC3\x9F" "e aus Z\xC3\xBCrich";
+    wchar_t* wide = nullptr;
+    if (!text->MultiByteToWide(utf8, CP_UTF8, &wide)) {
+        std::fprintf(stderr, "kahost: UTF-8 conversion failed\n");
+        return false;
+    }
+    std::printf("text:     %zu UTF-8 bytes -> %zu UTF-16 units\n", std::strlen(utf8),
+                std::wcslen(wide));
+    KaString* original = nullptr;
+    KaString* upper = nullptr;
+    bool ok = text->CreateString(wide, &original) && original->ToUpper(&upper);
+    system->Free(wide);
+    char* shown = nullptr;
+    if (ok && upper->ToMultiByte(CP_UTF8, &shown)) {
+        std::printf("case:     upper case under de-CH: %s (U+%04X for \xC3\xBC)\n", shown,
+                    unsigned(text->ToUpper(L'\u00FC')));
+        system->Free(shown);
+    } else {
+        std::fprintf(stderr, "kahost: case mapping failed\n");
+        ok = false;
+    }
+    if (upper) upper->Release();
+    if (original) original->Release();
+
+    KaRegex* date = nullptr;
+    wchar_t* replaced = nullptr;
+    if (text->CreateRegex(L"(\\d{4})-(\\d{2})-(\\d{2})", &date) &&
+        text->ReplaceAll(L"due 2026-12-05, paid 2026-12-24", date, L"$3.$2.$1", &replaced)) {
+        std::printf("regex:    %ls\n", replaced);
+        system->Free(replaced);
+    } else {
+        std::fprintf(stderr, "kahost: regular-expression replacement failed\n");
+        ok = false;
+    }
+    if (date) date->Release();
+    return ok;
 }
 
 }  // namespace
@@ -74,6 +115,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("thread:   value %u stored in this thread's slot\n", system->GetThreadValue());
 
     if (!TourMemory(system)) status = 1;
+    if (!TourText(system)) status = 1;
 
     system->Uninitialize();
     std::printf(status == 0 ? "tour complete\n" : "tour FAILED\n");

@@ -1,40 +1,243 @@
-// Placeholder until the text service lands: every operation reports failure
-// rather than pretending to work.
 #include "text/string_util.h"
 
+#include "frame/module.h"
+#include "frame/services.h"
+#include "frame/win32.h"
+#include "text/regex.h"
+#include "text/string.h"
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+
 namespace ka {
+namespace {
 
-bool StringUtil::CreateStringFromMultiByte(const char*, uint32_t, KaString**) { return false; }
-bool StringUtil::CreateString(const wchar_t*, KaString**) { return false; }
-bool StringUtil::MultiByteToWideBuffer(const char*, uint32_t, wchar_t*, int) { return false; }
-bool StringUtil::MultiByteToWide(const char*, uint32_t, wchar_t**) { return false; }
-bool StringUtil::WideToMultiByteBuffer(const wchar_t*, uint32_t, char*, int) { return false; }
-bool StringUtil::WideToMultiByte(const wchar_t*, uint32_t, char**) { return false; }
-bool StringUtil::TranscodeBuffer(const char*, uint32_t, uint32_t, char*, int) { return false; }
-bool StringUtil::Transcode(const char*, uint32_t, uint32_t, char**) { return false; }
-bool StringUtil::CreateRegex(const wchar_t*, KaRegex**) { return false; }
-bool StringUtil::SearchRegex(const wchar_t*, KaRegex*, KaRegexMatch**) { return false; }
-bool StringUtil::SearchPattern(const wchar_t*, const wchar_t*, KaRegexMatch**) { return false; }
-bool StringUtil::ReplaceFirstBuffer(const wchar_t*, KaRegex*, const wchar_t*, wchar_t*, size_t*) {
-    return false;
-}
-bool StringUtil::ReplaceFirstString(const wchar_t*, KaRegex*, const wchar_t*, KaString**) {
-    return false;
-}
-bool StringUtil::ReplaceFirst(const wchar_t*, KaRegex*, const wchar_t*, wchar_t**) { return false; }
-bool StringUtil::ReplaceAllBuffer(const wchar_t*, KaRegex*, const wchar_t*, wchar_t*, size_t*) {
-    return false;
-}
-bool StringUtil::ReplaceAllString(const wchar_t*, KaRegex*, const wchar_t*, KaString**) {
-    return false;
-}
-bool StringUtil::ReplaceAll(const wchar_t*, KaRegex*, const wchar_t*, wchar_t**) { return false; }
-wchar_t StringUtil::ToUpper(wchar_t unit) { return unit; }
-wchar_t StringUtil::ToLower(wchar_t unit) { return unit; }
-int StringUtil::Compare(const wchar_t*, const wchar_t*, bool) { return 0; }
-int StringUtil::CompareN(const wchar_t*, const wchar_t*, size_t, bool) { return 0; }
+// Conversions from and to UTF-8 refuse malformed input (invalid bytes,
+// unpaired surrogates) instead of passing replacement characters on as if
+// the text were sound. Other code pages convert with no flags.
+DWORD ToWideFlags(uint32_t codePage) { return codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0; }
+DWORD ToNarrowFlags(uint32_t codePage) { return codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0; }
 
-FixedLocale* CreateFixedLocale() { return nullptr; }
-void FreeFixedLocale(FixedLocale*) {}
+KaSystem* Root() { return System(); }
+
+FixedLocale* Locale() { return TheModule().locale; }
+
+// Hands a wide result to the caller in a buffer from AllocateArray(1, bytes);
+// an empty result still gets its terminator.
+bool AllocateWideResult(const std::wstring& text, wchar_t** out) {
+    size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    auto* buffer = static_cast<wchar_t*>(Root()->AllocateArray(1, bytes));
+    if (buffer == nullptr) return false;
+    std::memcpy(buffer, text.c_str(), bytes);
+    *out = buffer;
+    return true;
+}
+
+bool CopyToCallerBuffer(const std::wstring& text, wchar_t* destination, size_t* capacity) {
+    if (text.size() + 1 > *capacity) return false;  // the needed size is not reported
+    std::memcpy(destination, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    *capacity = text.size() + 1;
+    return true;
+}
+
+// The standard replacement under the ECMAScript format rules, guarded like
+// every regex run.
+bool Replace(const wchar_t* text, KaRegex* regex, const wchar_t* format, bool firstOnly,
+             std::wstring& result) {
+    if (text == nullptr || regex == nullptr || format == nullptr) return false;
+    const std::wregex& expression = static_cast<Regex*>(regex)->Expression();
+    auto flags = firstOnly ? std::regex_constants::format_first_only
+                           : std::regex_constants::format_default;
+    size_t length = std::wcslen(text);
+    auto work = [&] {
+        result.clear();
+        std::regex_replace(std::back_inserter(result), text, text + length, expression, format,
+                           flags);
+    };
+    return RunRegexGuarded(length, work);
+}
+
+}  // namespace
+
+bool StringUtil::CreateStringFromMultiByte(const char* text, uint32_t codePage, KaString** out) {
+    if (text == nullptr || out == nullptr) return false;
+    KaStringUtil* util = Root()->GetStringUtil();
+    wchar_t* wide = nullptr;
+    if (!util->MultiByteToWide(text, codePage, &wide)) return false;
+    bool created = CreateString(wide, out);
+    Root()->Free(wide);
+    return created;
+}
+
+bool StringUtil::CreateString(const wchar_t* text, KaString** out) {
+    if (out == nullptr) return false;
+    return HandOut(NewObject<String>(text), out, [](String&) { return true; });
+}
+
+bool StringUtil::MultiByteToWideBuffer(const char* text, uint32_t codePage, wchar_t* destination,
+                                       int capacity) {
+    // A capacity of 0 would turn the call into a size query that "succeeds".
+    if (text == nullptr || destination == nullptr || capacity <= 0) return false;
+    return ::MultiByteToWideChar(codePage, ToWideFlags(codePage), text, -1, destination,
+                                 capacity) != 0;
+}
+
+bool StringUtil::MultiByteToWide(const char* text, uint32_t codePage, wchar_t** out) {
+    if (text == nullptr || out == nullptr) return false;
+    *out = nullptr;
+    DWORD flags = ToWideFlags(codePage);
+    int needed = ::MultiByteToWideChar(codePage, flags, text, -1, nullptr, 0);  // with terminator
+    if (needed <= 0) return false;
+    auto* buffer = static_cast<wchar_t*>(Root()->Allocate(size_t(needed) * sizeof(wchar_t)));
+    if (buffer == nullptr) return false;
+    if (::MultiByteToWideChar(codePage, flags, text, -1, buffer, needed) == 0) {
+        Root()->Free(buffer);
+        return false;
+    }
+    *out = buffer;
+    return true;
+}
+
+bool StringUtil::WideToMultiByteBuffer(const wchar_t* text, uint32_t codePage, char* destination,
+                                       int capacity) {
+    if (text == nullptr || destination == nullptr || capacity <= 0) return false;
+    return ::WideCharToMultiByte(codePage, ToNarrowFlags(codePage), text, -1, destination,
+                                 capacity, nullptr, nullptr) != 0;
+}
+
+bool StringUtil::WideToMultiByte(const wchar_t* text, uint32_t codePage, char** out) {
+    if (text == nullptr || out == nullptr) return false;
+    *out = nullptr;
+    DWORD flags = ToNarrowFlags(codePage);
+    int needed = ::WideCharToMultiByte(codePage, flags, text, -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return false;
+    auto* buffer = static_cast<char*>(Root()->Allocate(size_t(needed)));
+    if (buffer == nullptr) return false;
+    if (::WideCharToMultiByte(codePage, flags, text, -1, buffer, needed, nullptr, nullptr) == 0) {
+        Root()->Free(buffer);
+        return false;
+    }
+    *out = buffer;
+    return true;
+}
+
+bool StringUtil::TranscodeBuffer(const char* text, uint32_t sourceCodePage,
+                                 uint32_t targetCodePage, char* destination, int capacity) {
+    if (text == nullptr || destination == nullptr) return false;
+    wchar_t* wide = nullptr;
+    if (!MultiByteToWide(text, sourceCodePage, &wide)) return false;
+    bool converted = WideToMultiByteBuffer(wide, targetCodePage, destination, capacity);
+    Root()->Free(wide);
+    return converted;
+}
+
+bool StringUtil::Transcode(const char* text, uint32_t sourceCodePage, uint32_t targetCodePage,
+                           char** out) {
+    if (text == nullptr || out == nullptr) return false;
+    wchar_t* wide = nullptr;
+    if (!MultiByteToWide(text, sourceCodePage, &wide)) {
+        *out = nullptr;
+        return false;
+    }
+    bool converted = WideToMultiByte(wide, targetCodePage, out);
+    Root()->Free(wide);
+    return converted;
+}
+
+bool StringUtil::CreateRegex(const wchar_t* pattern, KaRegex** out) {
+    if (pattern == nullptr || out == nullptr) return false;
+    return HandOut(NewObject<Regex>(), out, [pattern](Regex& r) { return r.Compile(pattern); });
+}
+
+bool StringUtil::SearchRegex(const wchar_t* text, KaRegex* regex, KaRegexMatch** out) {
+    if (text == nullptr || regex == nullptr) return false;
+    RegexMatch* match = NewObject<RegexMatch>(text, static_cast<Regex*>(regex));
+    if (match == nullptr) return false;
+    match->AddRef();
+    bool found = match->Search();
+    if (found && out != nullptr) {
+        match->Rewind();
+        match->AddRef();
+        *out = match;
+    }
+    match->Release();  // destroys the match when it was not handed out
+    return found;
+}
+
+bool StringUtil::SearchPattern(const wchar_t* text, const wchar_t* pattern, KaRegexMatch** out) {
+    if (text == nullptr || pattern == nullptr) return false;
+    Regex* regex = NewObject<Regex>();
+    if (regex == nullptr) return false;
+    regex->AddRef();
+    bool found = regex->Compile(pattern) && SearchRegex(text, regex, out);
+    regex->Release();  // from now on the match, if any, is the pattern's only owner
+    return found;
+}
+
+bool StringUtil::ReplaceFirstBuffer(const wchar_t* text, KaRegex* regex, const wchar_t* format,
+                                    wchar_t* destination, size_t* capacity) {
+    if (destination == nullptr || capacity == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, true, result) &&
+           CopyToCallerBuffer(result, destination, capacity);
+}
+
+bool StringUtil::ReplaceFirstString(const wchar_t* text, KaRegex* regex, const wchar_t* format,
+                                    KaString** out) {
+    if (out == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, true, result) &&
+           Root()->GetStringUtil()->CreateString(result.c_str(), out);
+}
+
+bool StringUtil::ReplaceFirst(const wchar_t* text, KaRegex* regex, const wchar_t* format,
+                              wchar_t** out) {
+    if (out == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, true, result) && AllocateWideResult(result, out);
+}
+
+bool StringUtil::ReplaceAllBuffer(const wchar_t* text, KaRegex* regex, const wchar_t* format,
+                                  wchar_t* destination, size_t* capacity) {
+    if (destination == nullptr || capacity == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, false, result) &&
+           CopyToCallerBuffer(result, destination, capacity);
+}
+
+bool StringUtil::ReplaceAllString(const wchar_t* text, KaRegex* regex, const wchar_t* format,
+                                  KaString** out) {
+    if (out == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, false, result) &&
+           Root()->GetStringUtil()->CreateString(result.c_str(), out);
+}
+
+bool StringUtil::ReplaceAll(const wchar_t* text, KaRegex* regex, const wchar_t* format,
+                            wchar_t** out) {
+    if (out == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, false, result) && AllocateWideResult(result, out);
+}
+
+wchar_t StringUtil::ToUpper(wchar_t unit) { return LocaleToUpper(Locale(), unit); }
+
+wchar_t StringUtil::ToLower(wchar_t unit) { return LocaleToLower(Locale(), unit); }
+
+int StringUtil::Compare(const wchar_t* a, const wchar_t* b, bool caseSensitive) {
+    if (a == nullptr || b == nullptr) return 0;
+    if (!caseSensitive) return LocaleCompareNoCase(Locale(), a, b);
+    // Ordinal, unit by unit; a prefix compares lower through its terminator.
+    for (;; ++a, ++b) {
+        if (*a != *b) return *a < *b ? -1 : 1;
+        if (*a == L'\0') return 0;
+    }
+}
+
+int StringUtil::CompareN(const wchar_t* a, const wchar_t* b, size_t count, bool caseSensitive) {
+    if (a == nullptr || b == nullptr) return 0;
+    return caseSensitive ? std::wcsncmp(a, b, count) : LocaleCompareNoCaseN(Locale(), a, b, count);
+}
 
 }  // namespace ka

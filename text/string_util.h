@@ -3,6 +3,7 @@
 #define KA_TEXT_STRING_UTIL_H
 
 #include "ka/text.h"
+#include "text/fixed_locale.h"
 
 namespace ka {
 
@@ -40,12 +41,6 @@ public:
     int Compare(const wchar_t* a, const wchar_t* b, bool caseSensitive) override;
     int CompareN(const wchar_t* a, const wchar_t* b, size_t count, bool caseSensitive) override;
 };
-
-// The fixed "de-CH" locale kept in the module object; null when it cannot be
-// created (the runtime's current locale then applies).
-struct FixedLocale;
-FixedLocale* CreateFixedLocale();
-void FreeFixedLocale(FixedLocale* locale);
 
 }  // namespace ka
 

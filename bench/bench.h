@@ -1,0 +1,88 @@
+// Shared by the benchmarks: load the DLL as a host does, time a piece of
+// work against its baseline in alternation, print medians and their ratio:
+//   bench <name>: ours <X> <unit>, baseline <Y> <unit>, ratio <Z>
+// The ratio is our time per operation over the baseline's (below 1: faster).
+#ifndef KA_BENCH_BENCH_H
+#define KA_BENCH_BENCH_H
+
+#include "ka/ka.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+namespace kabench {
+
+inline KaSystem* System() {
+    static KaSystem* root = [] {
+        HMODULE dll = ::LoadLibraryW(L"KaSystem.x64.dll");
+        auto get = dll ? reinterpret_cast<KaGetModuleFunction>(
+                             reinterpret_cast<void*>(::GetProcAddress(dll, "KaGetModule")))
+                       : nullptr;
+        KaSystem* system = get ? get() : nullptr;
+        if (system == nullptr || !system->Initialize()) {
+            std::fprintf(stderr, "cannot load KaSystem.x64.dll\n");
+            std::exit(1);
+        }
+        return system;
+    }();
+    return root;
+}
+
+inline double Now() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    ::QueryPerformanceCounter(&t);
+    return double(t.QuadPart) / double(frequency.QuadPart);
+}
+
+// Seconds per operation of `op`, run `iterations` times.
+template <typename Op>
+double TimePerOp(Op& op, int iterations) {
+    double start = Now();
+    for (int i = 0; i < iterations; ++i) op();
+    return (Now() - start) / iterations;
+}
+
+inline double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs ours and the baseline alternately `repetitions` times and prints the
+// medians in `unit` ("ns", "us", "ms": per operation; "MB/s" from `bytes`).
+template <typename Ours, typename Baseline>
+void Compare(const char* name, Ours ours, Baseline baseline, int iterations,
+             const char* unit = "us", double bytes = 0, int repetitions = 7) {
+    ours();  // warm up both
+    baseline();
+    std::vector<double> a, b;
+    for (int r = 0; r < repetitions; ++r) {
+        a.push_back(TimePerOp(ours, iterations));
+        b.push_back(TimePerOp(baseline, iterations));
+    }
+    double mine = Median(a), theirs = Median(b);
+    double scale = 1e6;
+    if (std::string_view(unit) == "ns") scale = 1e9;
+    if (std::string_view(unit) == "ms") scale = 1e3;
+    double shownMine = mine * scale, shownTheirs = theirs * scale;
+    if (std::string_view(unit) == "MB/s") {
+        shownMine = bytes / mine / 1e6;
+        shownTheirs = bytes / theirs / 1e6;
+    }
+    std::printf("bench %s: ours %.3f %s, baseline %.3f %s, ratio %.3f\n", name, shownMine, unit,
+                shownTheirs, unit, mine / theirs);
+    std::fflush(stdout);
+}
+
+}  // namespace kabench
+
+#endif

@@ -58,7 +58,9 @@ inline double Median(std::vector<double> v) {
 }
 
 // Runs ours and the baseline alternately `repetitions` times and prints the
-// medians in `unit` ("ns", "us", "ms": per operation; "MB/s" from `bytes`).
+// medians in `unit` ("ns", "us", "ms": per operation; "MB/s" from `bytes`;
+// "ops/s" or "lines/s": operations per second). The ratio is always time over
+// time.
 template <typename Ours, typename Baseline>
 void Compare(const char* name, Ours ours, Baseline baseline, int iterations,
              const char* unit = "us", double bytes = 0, int repetitions = 7) {
@@ -77,6 +79,9 @@ void Compare(const char* name, Ours ours, Baseline baseline, int iterations,
     if (std::string_view(unit) == "MB/s") {
         shownMine = bytes / mine / 1e6;
         shownTheirs = bytes / theirs / 1e6;
+    } else if (std::string_view(unit).ends_with("/s")) {
+        shownMine = 1.0 / mine;
+        shownTheirs = 1.0 / theirs;
     }
     std::printf("bench %s: ours %.3f %s, baseline %.3f %s, ratio %.3f\n", name, shownMine, unit,
                 shownTheirs, unit, mine / theirs);

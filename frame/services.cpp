@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+extern "C" KaSystem* KaGetModule();
+
 namespace ka {
 namespace {
 
@@ -37,13 +39,18 @@ SilentLog g_silentLog;
 
 }  // namespace
 
-KaSystem* System() { return g_registered.load(std::memory_order_acquire); }
+KaSystem* System() {
+    // Before Initialize and after Uninitialize (the module's shut-down runs
+    // after it, and its logger still writes a last line) the module's own root
+    // stands in: it is the only root a registration could ever name.
+    KaSystem* registered = g_registered.load(std::memory_order_acquire);
+    return registered ? registered : KaGetModule();
+}
 
 void RegisterSystem(KaSystem* root) { g_registered.store(root, std::memory_order_release); }
 
 KaLog* Log() {
-    KaSystem* system = System();
-    KaLog* log = system ? system->GetLogger() : nullptr;
+    KaLog* log = System()->GetLogger();
     return log ? log : &g_silentLog;
 }
 

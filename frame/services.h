@@ -8,14 +8,13 @@
 
 namespace ka {
 
-// The registered system interface; null before Initialize and after
-// Uninitialize.
+// The registered system interface (never null: see services.cpp).
 KaSystem* System();
 void RegisterSystem(KaSystem* root);
 
-// The process-wide logger of the registered interface. Never null: before a
-// system is registered (or when it has no logger) lines go to a silent
-// stand-in, so library code can always write `Log()->PrintfW(...)`.
+// The process-wide logger of the registered interface. Never null: should
+// there be no logger, lines go to a silent stand-in, so library code can
+// always write `Log()->PrintfW(LogCategory::ERROR, 0, L"...")`.
 KaLog* Log();
 
 }  // namespace ka

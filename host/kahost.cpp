@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <share.h>
+
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -82,6 +84,50 @@ bool TourText(KaSystem* system) {
     return ok;
 }
 
+void ShowFile(const wchar_t* path) {
+    FILE* file = _wfsopen(path, L"rt", _SH_DENYNO);
+    if (file == nullptr) return;
+    char line[4096];
+    while (std::fgets(line, sizeof line, file)) std::printf("  | %s", line);
+    std::fclose(file);
+}
+
+bool TourLog(KaSystem* system) {
+    wchar_t shared[1024];
+    DWORD n = ::GetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", shared, 1024);
+    if (n > 0 && n < 1024) {
+        KaLog* log = system->GetLogger();
+        log->PrintfW(LogCategory::INFO, 0, L"kahost %s: tour of KaSystem %d", L"demo",
+                     system->GetVersion());
+        std::printf("log:      written to %ls (KAV_QMT_LOG_FILE):\n", shared);
+        ShowFile(shared);
+        return true;
+    }
+    wchar_t path[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, path);
+    std::wcscat(path, L"kahost_tour.log");
+    ::DeleteFileW(path);
+    KaLog* log = nullptr;
+    if (!system->CreateLogger(path, &log)) {
+        std::fprintf(stderr, "kahost: CreateLogger failed\n");
+        return false;
+    }
+    log->PrintfW(LogCategory::INFO, 0, L"kahost %s: tour of KaSystem %d", L"demo",
+                 system->GetVersion());
+    log->SetContextValue(L"step", L"log");
+    log->Write(LogCategory::WARNING, 0, "a warning with a context value");
+    log->SetContextValue(L"step", nullptr);
+    log->Write(LogCategory::INFO, 6, "a verbose trace, filtered at threshold 0");
+    log->SetOptions(2);
+    log->Write(LogCategory::STATUS, 0, "a line with the timestamp option");
+    log->Release();
+    std::printf("log:      private logger on %ls (set KAV_QMT_LOG_FILE for the shared one):\n",
+                path);
+    ShowFile(path);
+    ::DeleteFileW(path);
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -116,6 +162,7 @@ int wmain(int argc, wchar_t** argv) {
 
     if (!TourMemory(system)) status = 1;
     if (!TourText(system)) status = 1;
+    if (!TourLog(system)) status = 1;
 
     system->Uninitialize();
     std::printf(status == 0 ? "tour complete\n" : "tour FAILED\n");

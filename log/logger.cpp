@@ -1,10 +1,423 @@
-// Placeholder until the logger lands: no logger exists, so library code
-// writes to the silent stand-in of Log().
 #include "log/logger.h"
 
-namespace ka {
+#include "frame/services.h"
+#include "frame/win32.h"
+#include "ka/system.h"
+#include "ka/text.h"
 
-KaLog* CreateProcessLogger() { return nullptr; }
-bool CreatePrivateLogger(const wchar_t*, KaLog**) { return false; }
+#include <conio.h>
+#include <process.h>
+#include <share.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+namespace ka {
+namespace {
+
+constexpr size_t kLineSize = 2048;   // bytes of a composed line, terminator included
+constexpr size_t kPieceSize = 256;   // bytes of one decoration piece
+constexpr size_t kWideSize = 2048;   // UTF-16 units of a wide format result
+constexpr int kKeySize = 64;         // UTF-8 bytes of a value's key, terminator included
+constexpr int kValueSize = 256;      // UTF-8 bytes of a value, terminator included
+constexpr int kConsoleUnits = 2048;  // UTF-16 units of the console conversion buffer
+constexpr uint32_t kTimestampOption = 2;
+constexpr uint32_t kMemoryUsageOption = 4;
+
+const char* Tag(LogCategory category, int level) {
+    bool braces = level >= 4;
+    switch (category) {
+    case LogCategory::STATUS: return braces ? "{STATUS}" : "[STATUS]";
+    case LogCategory::INFO: return braces ? "{INFO}" : "[INFO]";
+    case LogCategory::WARNING: return braces ? "{WARNING}" : "[WARNING]";
+    case LogCategory::FATAL: return braces ? "{FATAL}" : "[FATAL]";
+    default: return braces ? "{ERROR}" : "[ERROR]";  // ERROR and every unknown value
+    }
+}
+
+// The Microsoft runtime's formatting (wide %s in wide formats, %Iu), cut at
+// the buffer's end and always terminated.
+void FormatNarrow(char* buffer, size_t size, const char* format, va_list args) {
+    if (_vsnprintf(buffer, size - 1, format ? format : "", args) < 0) buffer[size - 1] = '\0';
+    buffer[size - 1] = '\0';
+}
+
+void FormatWide(wchar_t* buffer, size_t size, const wchar_t* format, va_list args) {
+    if (_vsnwprintf(buffer, size - 1, format ? format : L"", args) < 0) buffer[size - 1] = L'\0';
+    buffer[size - 1] = L'\0';
+}
+
+void FormatPiece(char* buffer, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatNarrow(buffer, size, format, args);
+    va_end(args);
+}
+
+// Wide text to UTF-8 in a 2048-byte buffer. Text that the strict conversion
+// refuses still reaches the line: an unpaired surrogate becomes U+FFFD, and
+// text longer than the buffer is cut at a character boundary.
+void ToUtf8Line(const wchar_t* text, char* out) {
+    out[0] = '\0';
+    if (text == nullptr) return;
+    if (System()->GetStringUtil()->WideToMultiByteBuffer(text, CP_UTF8, out, kLineSize)) {
+        out[kLineSize - 1] = '\0';
+        return;
+    }
+    size_t n = 0;
+    for (const wchar_t* p = text; *p; ++p) {
+        uint32_t c = static_cast<uint16_t>(*p);
+        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(p[1]) - 0xDC00);
+            ++p;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        char bytes[4];
+        size_t len = 0;
+        if (c < 0x80) {
+            bytes[len++] = char(c);
+        } else if (c < 0x800) {
+            bytes[len++] = char(0xC0 | (c >> 6));
+            bytes[len++] = char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            bytes[len++] = char(0xE0 | (c >> 12));
+            bytes[len++] = char(0x80 | ((c >> 6) & 0x3F));
+            bytes[len++] = char(0x80 | (c & 0x3F));
+        } else {
+            bytes[len++] = char(0xF0 | (c >> 18));
+            bytes[len++] = char(0x80 | ((c >> 12) & 0x3F));
+            bytes[len++] = char(0x80 | ((c >> 6) & 0x3F));
+            bytes[len++] = char(0x80 | (c & 0x3F));
+        }
+        if (n + len > kLineSize - 1) break;
+        std::memcpy(out + n, bytes, len);
+        n += len;
+    }
+    out[n] = '\0';
+}
+
+// Copies `piece` behind `length` bytes of `line` when it fits completely.
+bool AppendWhole(char* line, size_t& length, const char* piece) {
+    size_t n = std::strlen(piece);
+    if (length + n > kLineSize - 1) return false;
+    std::memcpy(line + length, piece, n + 1);
+    length += n;
+    return true;
+}
+
+// Copies as much of `piece` as fits; false when it was cut.
+bool AppendCut(char* line, size_t& length, const char* piece) {
+    size_t n = std::strlen(piece);
+    size_t room = kLineSize - 1 - length;
+    size_t take = n < room ? n : room;
+    std::memcpy(line + length, piece, take);
+    length += take;
+    line[length] = '\0';
+    return take == n;
+}
+
+// An environment variable read as a decimal integer from its leading part
+// (blanks, sign, digits); unset, empty or longer than 1023 characters is 0.
+int ReadNumberVariable(const char* name) {
+    char value[1024];
+    DWORD n = ::GetEnvironmentVariableA(name, value, sizeof value);
+    if (n == 0 || n >= sizeof value) return 0;
+    return std::atoi(value);
+}
+
+}  // namespace
+
+Logger::~Logger() {
+    Write(LogCategory::STATUS, 0, "Log session terminated.");
+    if (file_ != nullptr) std::fclose(file_);
+    if (consoleCreated_) ::FreeConsole();
+    if (threadSlot_ != TLS_OUT_OF_INDEXES) ::TlsFree(threadSlot_);
+    if (threadCounter_ != nullptr) reinterpret_cast<KaObject*>(threadCounter_)->Release();
+    if (memoryCounters_ != nullptr) reinterpret_cast<KaObject*>(memoryCounters_)->Release();
+    if (consoleBuffer_ != nullptr) System()->Free(consoleBuffer_);
+}
+
+void Logger::AddRef() {
+    if (!processWide_) RefCounted::AddRef();
+}
+
+int32_t Logger::Release() { return processWide_ ? 1 : RefCounted::Release(); }
+
+int32_t Logger::GetRefCount() { return processWide_ ? 1 : RefCounted::GetRefCount(); }
+
+// The wide entry points test the level before converting too: a filtered
+// line then costs no formatting and no conversion, and nothing else changes.
+void Logger::WriteW(LogCategory category, int level, const wchar_t* text) {
+    if (level > threshold_) return;
+    char line[kLineSize];
+    ToUtf8Line(text, line);
+    Write(category, level, line);
+}
+
+void Logger::Write(LogCategory category, int level, const char* text) {
+    if (level > threshold_) return;
+    const char* tag = Tag(category, level);
+    if (text == nullptr) text = "";
+    char line[kLineSize];
+    int length = std::snprintf(line, kLineSize, "%*s : %s", 1 - tagWidth_, tag, text);
+    bool decorated = timestamp_ || memoryUsage_ || !contextText_.empty() || !lineValues_.empty();
+    if (decorated && !Decorate(line, length < 0 ? 0 : std::strlen(line))) {
+        // The decoration does not fit: the plain line, with the tag padded to
+        // the full width; the line values wait for the next line.
+        std::snprintf(line, kLineSize, "%*s: %s", -tagWidth_, tag, text);
+    }
+    Emit(category, line);
+}
+
+bool Logger::Decorate(char* line, size_t length) {
+    if (!AppendWhole(line, length, "\t(")) return false;
+    char piece[kPieceSize];
+    if (timestamp_) {
+        SYSTEMTIME now;
+        ::GetLocalTime(&now);
+        FormatPiece(piece, sizeof piece, "time:%04d/%02d/%02d %02d:%02d:%02d\ttick:%llu\t",
+                    now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                    static_cast<unsigned long long>(::GetTickCount64()));
+        if (!AppendWhole(line, length, piece)) return false;
+    }
+    if (memoryUsage_ && FormatMemoryPiece(piece, sizeof piece)) {
+        if (!AppendWhole(line, length, piece)) return false;
+    }
+    if (!AppendWhole(line, length, contextText_.c_str())) return false;
+    for (const auto& [key, value] : lineValues_) {
+        FormatPiece(piece, sizeof piece, "%s:%s\t", key.c_str(), value.c_str());
+        if (!AppendCut(line, length, piece)) break;
+    }
+    lineValues_.clear();
+    line[length - 1] = ')';  // the last tab, or the opening parenthesis
+    return true;
+}
+
+void Logger::WriteRawW(int level, const wchar_t* text) {
+    if (level > threshold_) return;
+    char line[kLineSize];
+    ToUtf8Line(text, line);
+    WriteRaw(level, line);
+}
+
+void Logger::WriteRaw(int level, const char* text) {
+    if (level > threshold_) return;
+    Emit(LogCategory::INFO, text ? text : "");
+}
+
+void Logger::PrintfW(LogCategory category, int level, const wchar_t* format, ...) {
+    if (level > threshold_) return;
+    wchar_t wide[kWideSize];
+    va_list args;
+    va_start(args, format);
+    FormatWide(wide, kWideSize, format, args);
+    va_end(args);
+    char line[kLineSize];
+    ToUtf8Line(wide, line);
+    Write(category, level, line);
+}
+
+void Logger::Printf(LogCategory category, int level, const char* format, ...) {
+    if (level > threshold_) return;
+    char text[kLineSize];
+    va_list args;
+    va_start(args, format);
+    FormatNarrow(text, kLineSize, format, args);
+    va_end(args);
+    Write(category, level, text);
+}
+
+void Logger::PrintfRawW(int level, const wchar_t* format, ...) {
+    if (level > threshold_) return;
+    wchar_t wide[kWideSize];
+    va_list args;
+    va_start(args, format);
+    FormatWide(wide, kWideSize, format, args);
+    va_end(args);
+    char line[kLineSize];
+    ToUtf8Line(wide, line);
+    WriteRaw(level, line);
+}
+
+void Logger::PrintfRaw(int level, const char* format, ...) {
+    if (level > threshold_) return;
+    char text[kLineSize];
+    va_list args;
+    va_start(args, format);
+    FormatNarrow(text, kLineSize, format, args);
+    va_end(args);
+    WriteRaw(level, text);
+}
+
+void Logger::Emit(LogCategory category, const char* line) {
+    bool waited = WaitForFile();
+    int number = ThreadNumber();
+    if (showConsole_) ShowOnConsole(category, number, line);
+    if (file_ != nullptr) {
+        if (number > 1) std::fprintf(file_, "%d> ", number);
+        std::fputs(line, file_);
+        std::fputc('\n', file_);
+        std::fflush(file_);
+    }
+    ReleaseFile(waited);
+}
+
+bool Logger::GetFilePath(wchar_t* destination) {
+    if (file_ == nullptr || path_.empty() || destination == nullptr) return false;
+    size_t n = path_.size() < 511 ? path_.size() : 511;
+    std::wmemcpy(destination, path_.c_str(), n);
+    destination[n] = L'\0';
+    return true;
+}
+
+bool Logger::Open(const wchar_t* path) {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+        path_.clear();
+    }
+    fileMutex_.reset();
+    if (path == nullptr) return true;
+    // Appended in text mode, and shared: other processes read and write the
+    // same file while this one has it open.
+    file_ = _wfsopen(path, L"at", _SH_DENYNO);
+    if (file_ == nullptr) return false;
+    path_ = path;
+    OpenSharedState();
+    return true;
+}
+
+void Logger::SetOptions(uint32_t mask) {
+    timestamp_ = (mask & kTimestampOption) != 0;
+    memoryUsage_ = (mask & kMemoryUsageOption) != 0;
+}
+
+void Logger::ShowConsole(bool show) { showConsole_ = show; }
+
+bool Logger::SetValue(ValueMap& map, const wchar_t* key, const wchar_t* value) {
+    if (key == nullptr) return false;
+    KaStringUtil* text = System()->GetStringUtil();
+    char narrowKey[kKeySize];
+    if (!text->WideToMultiByteBuffer(key, CP_UTF8, narrowKey, kKeySize)) return false;
+    if (value != nullptr && *value != L'\0') {
+        char narrowValue[kValueSize];
+        if (!text->WideToMultiByteBuffer(value, CP_UTF8, narrowValue, kValueSize)) return false;
+        map[narrowKey] = narrowValue;
+    } else {
+        map.erase(narrowKey);
+    }
+    return true;
+}
+
+bool Logger::SetContextValue(const wchar_t* key, const wchar_t* value) {
+    if (!SetValue(contextValues_, key, value)) return false;
+    RebuildContextText();
+    return true;
+}
+
+bool Logger::SetLineValue(const wchar_t* key, const wchar_t* value) {
+    return SetValue(lineValues_, key, value);
+}
+
+void Logger::RebuildContextText() {
+    contextText_.clear();
+    for (const auto& [key, value] : contextValues_) {
+        contextText_ += key;
+        contextText_ += ':';
+        contextText_ += value;
+        contextText_ += '\t';
+    }
+}
+
+bool Logger::SetTagWidth(int width) {
+    tagWidth_ = width < 0 ? 0 : width;
+    return true;
+}
+
+int Logger::GetLevel() { return threshold_; }
+
+void Logger::SetLevel(int threshold) { threshold_ = threshold < 0 ? 0 : threshold; }
+
+void Logger::ConfigureAndOpen(const wchar_t* path, int threshold, bool timestamp,
+                              bool memoryUsage, bool showConsole) {
+    if (file_ != nullptr || path == nullptr || *path == L'\0') return;
+    threshold_ = threshold;
+    timestamp_ = timestamp;
+    memoryUsage_ = memoryUsage;
+    ShowConsole(showConsole);
+    Open(path);
+}
+
+// The console echo: a window of the logger's own, created at the first line,
+// with WARNING and ERROR lines in colour.
+void Logger::ShowOnConsole(LogCategory category, int threadNumber, const char* line) {
+    if (!consoleAttempted_) {
+        consoleAttempted_ = true;
+        consoleCreated_ = ::AllocConsole() != FALSE;  // fails when the process has one
+        if (consoleCreated_) {
+            wchar_t path[512] = L"";
+            GetFilePath(path);
+            wchar_t title[512];
+            _snwprintf(title, 511, L"QMT Log Console - pid = %d - %s", _getpid(), path);
+            title[511] = L'\0';
+            ::SetConsoleTitleW(title);
+        }
+    }
+    if (consoleBuffer_ == nullptr) {
+        consoleBuffer_ = static_cast<wchar_t*>(System()->Allocate(kConsoleUnits * sizeof(wchar_t)));
+        if (consoleBuffer_ == nullptr) return;
+    }
+    if (!System()->GetStringUtil()->MultiByteToWideBuffer(line, CP_UTF8, consoleBuffer_,
+                                                          kConsoleUnits)) {
+        return;  // too long or not UTF-8: the file still gets the line
+    }
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    bool haveAttributes = out != nullptr && out != INVALID_HANDLE_VALUE &&
+                          ::GetConsoleScreenBufferInfo(out, &info);
+    if (haveAttributes) {
+        WORD attributes = info.wAttributes;
+        if (category == LogCategory::WARNING) {
+            ::SetConsoleTextAttribute(out, (attributes & ~WORD(0x7)) | 0x60);  // dark on yellow
+        } else if (category == LogCategory::ERROR) {
+            ::SetConsoleTextAttribute(out, attributes | 0x40);  // red background
+        }
+    }
+    if (threadNumber > 1) {
+        _cwprintf(L"%d> %s", threadNumber, consoleBuffer_);
+    } else {
+        _cwprintf(L"%s", consoleBuffer_);
+    }
+    if (haveAttributes) ::SetConsoleTextAttribute(out, info.wAttributes);
+    _cwprintf(L"\r\n");
+}
+
+KaLog* CreateProcessLogger() {
+    auto* logger = NewObject<Logger>(true);
+    if (logger == nullptr) return nullptr;
+    wchar_t path[1024];
+    DWORD n = ::GetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", path, 1024);
+    if (n > 0 && n < 1024) {
+        logger->ConfigureAndOpen(path, ReadNumberVariable("KAV_QMT_LOG_LEVEL"),
+                                 ReadNumberVariable("KAV_QMT_LOG_TIMESTAMP") != 0,
+                                 ReadNumberVariable("KAV_QMT_LOG_MEMORY_USAGE") != 0,
+                                 ReadNumberVariable("KAV_QMT_LOG_SHOW_CONSOLE") != 0);
+    }
+    return logger;
+}
+
+bool CreatePrivateLogger(const wchar_t* path, KaLog** out) {
+    if (path == nullptr || out == nullptr) return false;
+    return HandOut(NewObject<Logger>(false), out, [path](Logger& logger) {
+        // Opening may fail: the logger is still handed out and writes nowhere.
+        logger.ConfigureAndOpen(path, ReadNumberVariable("KAV_QMT_LOG_LEVEL"),
+                                ReadNumberVariable("KAV_QMT_LOG_TIMESTAMP") != 0,
+                                ReadNumberVariable("KAV_QMT_LOG_MEMORY_USAGE") != 0, false);
+        return true;
+    });
+}
 
 }  // namespace ka

@@ -96,7 +96,7 @@ std::wstring BuildEnvironment(const EnvChanges& changes) {
 }  // namespace
 
 std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& args,
-                                  const EnvChanges& env) {
+                                  const EnvChanges& env, DWORD creationFlags) {
     std::wstring command = L"\"" + ExecutablePath() + L"\" --ka-child=" +
                            std::wstring(mode.begin(), mode.end());
     if (!args.empty()) command += L" " + args;
@@ -105,7 +105,7 @@ std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& a
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                          CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                          CREATE_UNICODE_ENVIRONMENT | creationFlags, environment.data(), nullptr, &startup,
                           &info)) {
         ADD_FAILURE() << "CreateProcessW failed, " << Win32Error();
         return nullptr;
@@ -118,8 +118,8 @@ std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& a
 }
 
 DWORD RunChild(const std::string& mode, const std::wstring& args, const EnvChanges& env,
-               DWORD timeoutMs) {
-    auto child = StartChild(mode, args, env);
+               DWORD timeoutMs, DWORD creationFlags) {
+    auto child = StartChild(mode, args, env, creationFlags);
     return child ? child->Wait(timeoutMs) : ~0u;
 }
 
@@ -184,5 +184,71 @@ ScopedEnv::ScopedEnv(const wchar_t* name, std::optional<std::wstring> value) : n
 }
 
 ScopedEnv::~ScopedEnv() { ::SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr); }
+
+}  // namespace katest
+
+namespace katest {
+
+TempDir::TempDir() {
+    wchar_t base[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, base);
+    static LONG counter = 0;
+    path_ = std::wstring(base) + L"katest_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+            std::to_wstring(::InterlockedIncrement(&counter));
+    ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+namespace {
+void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring full = dir + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full);
+            } else {
+                ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ::DeleteFileW(full.c_str());
+            }
+        } while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+    }
+    ::RemoveDirectoryW(dir.c_str());
+}
+}  // namespace
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::string ReadFileBytes(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    std::string bytes;
+    char chunk[65536];
+    DWORD got = 0;
+    while (::ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+std::vector<std::string> ReadLines(const std::wstring& path) {
+    std::string bytes = ReadFileBytes(path);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(bytes.substr(start) + "<no CR LF>");
+            break;
+        }
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
 
 }  // namespace katest

@@ -41,11 +41,12 @@ struct Child {
     // Waits and returns the exit code; ~0u on time-out (the child is killed).
     DWORD Wait(DWORD timeoutMs = 60000);
 };
+// creationFlags go to CreateProcessW (DETACHED_PROCESS, CREATE_NEW_CONSOLE).
 std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& args = L"",
-                                  const EnvChanges& env = {});
+                                  const EnvChanges& env = {}, DWORD creationFlags = 0);
 // Starts, waits, returns the exit code.
 DWORD RunChild(const std::string& mode, const std::wstring& args = L"",
-               const EnvChanges& env = {}, DWORD timeoutMs = 60000);
+               const EnvChanges& env = {}, DWORD timeoutMs = 60000, DWORD creationFlags = 0);
 
 // Child modes: KA_CHILD_MODE(name) { ... return exit code; } in a test file.
 using ChildMain = std::function<int(const std::wstring& args)>;
@@ -84,3 +85,24 @@ private:
 }  // namespace katest
 
 #endif
+
+namespace katest {
+
+// A fresh directory under the temporary path, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::wstring& path() const { return path_; }
+    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// The whole file as bytes ("" when it cannot be read).
+std::string ReadFileBytes(const std::wstring& path);
+// The file's lines without their CR LF ends (the library writes text mode).
+std::vector<std::string> ReadLines(const std::wstring& path);
+
+}  // namespace katest

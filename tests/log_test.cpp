@@ -1,0 +1,376 @@
+// The logger through the DLL, checked line by line in the real log file.
+// The process-wide logger is configured from the environment once per
+// process, so its cases run in children of this executable.
+#include "support/ka_test.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+namespace {
+
+using katest::ReadLines;
+
+struct Logger {
+    KaLog* log = nullptr;
+    explicit Logger(const std::wstring& path) {
+        EXPECT_TRUE(katest::System()->CreateLogger(path.c_str(), &log));
+    }
+    ~Logger() {
+        if (log) log->Release();
+    }
+    KaLog* operator->() const { return log; }
+};
+
+std::string Last(const std::wstring& file) {
+    auto lines = ReadLines(file);
+    return lines.empty() ? "<no line>" : lines.back();
+}
+
+TEST(Logger, TagsPaddingAndThresholds) {
+    katest::TempDir dir;
+    std::wstring file = dir.File(L"tags.log");
+    {
+        Logger log(file);
+        EXPECT_EQ(log->GetRefCount(), 1);
+        log->Write(LogCategory::ERROR, 0, "x");
+        log->Write(LogCategory::INFO, 1, "dropped: above the default threshold 0");
+        log->Write(LogCategory::STATUS, 0, nullptr);
+        log->Write(LogCategory::WARNING, 0, "w");
+        log->Write(LogCategory::FATAL, 0, "f");
+        log->Write(static_cast<LogCategory>(7), 0, "seven");
+        log->SetLevel(6);
+        EXPECT_EQ(log->GetLevel(), 6);
+        log->Write(LogCategory::INFO, 6, "y");
+        log->Write(LogCategory::INFO, 4, "braces from level 4");
+        log->Write(LogCategory::INFO, 3, "brackets up to 3");
+        log->Write(LogCategory::INFO, 7, "dropped");
+        log->SetLevel(-5);
+        EXPECT_EQ(log->GetLevel(), 0);
+        EXPECT_TRUE(log->SetTagWidth(-1));
+        log->Write(LogCategory::ERROR, 0, "width 0");
+        log->SetTagWidth(20);
+        log->Write(LogCategory::ERROR, 0, "width 20");
+    }
+    std::vector<std::string> expected = {
+        "[ERROR]     : x",
+        "[STATUS]    : ",
+        "[WARNING]   : w",
+        "[FATAL]     : f",
+        "[ERROR]     : seven",
+        "{INFO}      : y",
+        "{INFO}      : braces from level 4",
+        "[INFO]      : brackets up to 3",
+        "[ERROR] : width 0",
+        "[ERROR]             : width 20",
+        "[STATUS]            : Log session terminated.",
+    };
+    EXPECT_EQ(ReadLines(file), expected);
+}
+
+TEST(Logger, DecorationsContextAndLineValues) {
+    katest::TempDir dir;
+    std::wstring file = dir.File(L"deco.log");
+    Logger log(file);
+    log->SetOptions(2 | 1 | 8);  // timestamp; other bits ignored
+    log->Write(LogCategory::INFO, 0, "t");
+    EXPECT_TRUE(std::regex_match(Last(file),
+                                 std::regex("\\[INFO\\]      : t\\t\\(time:\\d{4}/\\d{2}/\\d{2} "
+                                            "\\d{2}:\\d{2}:\\d{2}\\ttick:\\d+\\)")))
+        << Last(file);
+    log->SetOptions(4);  // memory usage: adds nothing without the shared-file support
+    log->Write(LogCategory::INFO, 0, "m");
+    EXPECT_EQ(Last(file), "[INFO]      : m\t)") << "a decorated line with no pieces";
+    log->SetOptions(0);
+    log->Write(LogCategory::INFO, 0, "plain");
+    EXPECT_EQ(Last(file), "[INFO]      : plain");
+
+    EXPECT_TRUE(log->SetContextValue(L"job", L"A"));
+    EXPECT_TRUE(log->SetLineValue(L"step", L"2"));
+    log->Write(LogCategory::INFO, 0, "one");
+    EXPECT_EQ(Last(file), "[INFO]      : one\t(job:A\tstep:2)");
+    log->Write(LogCategory::INFO, 0, "two");
+    EXPECT_EQ(Last(file), "[INFO]      : two\t(job:A)") << "line values are used once";
+    EXPECT_TRUE(log->SetContextValue(L"job", L"B"));
+    EXPECT_TRUE(log->SetContextValue(L"k\u00FC", L"\u20AC"));
+    log->Write(LogCategory::INFO, 0, "three");
+    EXPECT_EQ(Last(file), "[INFO]      : three\t(job:B\tk\xC3\xBC:\xE2\x82\xAC)");
+    EXPECT_TRUE(log->SetContextValue(L"job", L""));
+    EXPECT_TRUE(log->SetContextValue(L"k\u00FC", nullptr));
+    log->Write(LogCategory::INFO, 0, "four");
+    EXPECT_EQ(Last(file), "[INFO]      : four") << "removing every value ends decoration";
+    EXPECT_FALSE(log->SetContextValue(nullptr, L"v"));
+    EXPECT_FALSE(log->SetLineValue(nullptr, L"v"));
+
+    // Keys hold 63 UTF-8 bytes, values 255; longer ones change nothing.
+    EXPECT_TRUE(log->SetLineValue(std::wstring(63, L'k').c_str(), L"v"));
+    EXPECT_FALSE(log->SetLineValue(std::wstring(64, L'k').c_str(), L"v"));
+    EXPECT_FALSE(log->SetLineValue(L"long", std::wstring(256, L'v').c_str()));
+    EXPECT_TRUE(log->SetLineValue(L"edge", std::wstring(255, L'v').c_str()));
+    log->Write(LogCategory::INFO, 0, "five");
+    // Each pair is formatted in a 256-byte piece first, so this one is cut
+    // to 255 bytes (its tab included).
+    EXPECT_EQ(Last(file), "[INFO]      : five\t(edge:" + std::string(250, 'v') +
+                              std::string(63, 'k') + ":v)");
+}
+
+TEST(Logger, OverflowDropsTheDecorationButKeepsLineValues) {
+    katest::TempDir dir;
+    std::wstring file = dir.File(L"overflow.log");
+    Logger log(file);
+    log->SetContextValue(L"ctx", L"value");
+    log->SetLineValue(L"kept", L"1");
+    std::string text(2030, 'a');  // the tagged text fits, "\t(ctx:value\t" does not
+    log->Write(LogCategory::INFO, 0, text.c_str());
+    EXPECT_EQ(Last(file), "[INFO]      : " + text);
+    log->Write(LogCategory::INFO, 0, "next");
+    EXPECT_EQ(Last(file), "[INFO]      : next\t(ctx:value\tkept:1)");
+
+    // A line value that does not fit is cut at the buffer's end and closed.
+    std::string fits(2047 - 14 - 12 - 4, 'b');  // leaves room for "\t(ctx:value\t" and 4 bytes
+    log->SetLineValue(L"cut", L"123456789");
+    log->Write(LogCategory::INFO, 0, fits.c_str());
+    std::string line = Last(file);
+    EXPECT_EQ(line.size(), 2047u);
+    EXPECT_EQ(line, "[INFO]      : " + fits + "\t(ctx:value\tcut)");
+    log->Write(LogCategory::INFO, 0, "after");
+    EXPECT_EQ(Last(file), "[INFO]      : after\t(ctx:value)") << "the cut values were removed";
+
+    // Text longer than the line buffer is cut at 2047 bytes.
+    log->SetContextValue(L"ctx", nullptr);
+    log->Write(LogCategory::INFO, 0, std::string(5000, 'c').c_str());
+    EXPECT_EQ(Last(file), "[INFO]      : " + std::string(2047 - 14, 'c'));
+}
+
+TEST(Logger, WideTextFormatsAndRawLines) {
+    katest::TempDir dir;
+    std::wstring file = dir.File(L"wide.log");
+    Logger log(file);
+    log->WriteW(LogCategory::INFO, 0, L"Z\u00FCrich \u20AC \U0001F600");
+    EXPECT_EQ(Last(file), "[INFO]      : Z\xC3\xBCrich \xE2\x82\xAC \xF0\x9F\x98\x80");
+    log->PrintfW(LogCategory::WARNING, 0, L"%s has %d items (%Iu bytes)", L"K\u00F6rbli", 3,
+                 size_t(4096));
+    EXPECT_EQ(Last(file), "[WARNING]   : K\xC3\xB6rbli has 3 items (4096 bytes)");
+    log->Printf(LogCategory::ERROR, 0, "%s=%Iu", "narrow", size_t(7));
+    EXPECT_EQ(Last(file), "[ERROR]     : narrow=7");
+    log->PrintfRaw(0, "raw %d", 1);
+    EXPECT_EQ(Last(file), "raw 1");
+    log->PrintfRawW(0, L"raw %s", L"w\u00E4");
+    EXPECT_EQ(Last(file), "raw w\xC3\xA4");
+    log->WriteRaw(0, "untagged");
+    log->WriteRaw(1, "dropped");
+    log->WriteRawW(1, L"dropped");
+    log->Printf(LogCategory::ERROR, 1, "dropped %s", "too");
+    EXPECT_EQ(Last(file), "untagged");
+
+    // Unpaired surrogates reach the line as U+FFFD; nothing else is lost.
+    const wchar_t broken[] = {L'a', 0xD800, L'b', 0xDC00, L'c', 0};
+    log->WriteW(LogCategory::INFO, 0, broken);
+    EXPECT_EQ(Last(file), "[INFO]      : a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c");
+    // Wide text beyond 2048 UTF-8 bytes is cut at a character boundary
+    // (the tagged line is then cut by its own buffer, byte-wise).
+    std::wstring many(1500, L'\u00E4');  // 3000 UTF-8 bytes
+    log->WriteRawW(0, many.c_str());
+    std::string line = Last(file);
+    EXPECT_EQ(line.size(), 2046u) << "1023 whole characters, no half one";
+    log->WriteW(LogCategory::INFO, 0, many.c_str());
+    EXPECT_EQ(Last(file).size(), 2047u);
+}
+
+TEST(Logger, OpenCloseAndReopen) {
+    katest::TempDir dir;
+    std::wstring first = dir.File(L"first.log"), second = dir.File(L"second.log");
+    Logger log(first);
+    wchar_t path[512];
+    ASSERT_TRUE(log->GetFilePath(path));
+    EXPECT_EQ(std::wstring(path), first);
+    EXPECT_FALSE(log->GetFilePath(nullptr));
+    log->Write(LogCategory::INFO, 0, "to first");
+    EXPECT_TRUE(log->Open(nullptr));
+    EXPECT_FALSE(log->GetFilePath(path)) << "closed";
+    log->Write(LogCategory::INFO, 0, "nowhere");
+    EXPECT_TRUE(log->Open(second.c_str()));
+    log->Write(LogCategory::INFO, 0, "to second");
+    EXPECT_FALSE(log->Open(dir.path().c_str())) << "a directory cannot be opened";
+    EXPECT_FALSE(log->GetFilePath(path));
+    EXPECT_EQ(ReadLines(first), std::vector<std::string>{"[INFO]      : to first"});
+    EXPECT_EQ(ReadLines(second), std::vector<std::string>{"[INFO]      : to second"});
+
+    // Appending: another logger on the same file adds behind what is there,
+    // while the first still has it open.
+    EXPECT_TRUE(log->Open(second.c_str()));
+    {
+        Logger other(second);
+        other->Write(LogCategory::INFO, 0, "from other");
+    }
+    log->Write(LogCategory::INFO, 0, "again");
+    auto lines = ReadLines(second);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "[INFO]      : from other");
+    EXPECT_EQ(lines[2], "[STATUS]    : Log session terminated.");
+    EXPECT_EQ(lines[3], "[INFO]      : again");
+
+    // A long path is handed back cut to 511 units.
+    std::wstring deep = dir.path() + L"\\" + std::wstring(200, L'd');
+    ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr));
+    std::wstring longName = deep + L"\\" + std::wstring(240, L'n') + L".log";
+    if (log->Open(longName.c_str())) {
+        ASSERT_TRUE(log->GetFilePath(path));
+        EXPECT_EQ(std::wstring(path), longName.substr(0, 511));
+        log->Open(nullptr);
+    }
+
+    // A logger on a file that cannot be opened is still handed out.
+    KaLog* nowhere = nullptr;
+    EXPECT_TRUE(katest::System()->CreateLogger(dir.path().c_str(), &nowhere));
+    ASSERT_NE(nowhere, nullptr);
+    EXPECT_FALSE(nowhere->GetFilePath(path));
+    nowhere->Write(LogCategory::ERROR, 0, "goes nowhere");
+    EXPECT_EQ(nowhere->Release(), 0);
+    KaLog* empty = nullptr;
+    EXPECT_TRUE(katest::System()->CreateLogger(L"", &empty));
+    EXPECT_FALSE(empty->GetFilePath(path));
+    empty->Release();
+}
+
+TEST(Logger, ProcessWideInstanceIsNotCounted) {
+    KaSystem* system = katest::System();
+    KaLog* log = system->GetLogger();
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(system->GetLogger(), log);
+    EXPECT_EQ(log->GetRefCount(), 1);
+    log->AddRef();
+    EXPECT_EQ(log->GetRefCount(), 1);
+    EXPECT_EQ(log->Release(), 1);
+    EXPECT_EQ(log->Release(), 1);
+    log->Write(LogCategory::INFO, 0, "still alive");
+    EXPECT_EQ(system->GetLogger(), log);
+}
+
+// Writes lines at levels 0 to 3 through the process-wide logger and exits;
+// the module's shut-down adds the termination line.
+KA_CHILD_MODE(process_logger) {
+    KaSystem* system = katest::System();
+    KaLog* log = system->GetLogger();
+    if (log == nullptr || system->GetLogger() != log) return 2;
+    for (int level = 0; level <= 3; ++level) {
+        log->Printf(LogCategory::INFO, level, "level %d", level);
+    }
+    system->Uninitialize();  // the shut-down still writes its last line
+    return 0;
+}
+
+TEST(Logger, ProcessWideInstanceFollowsTheEnvironment) {
+    katest::TempDir dir;
+    std::wstring file = dir.File(L"process.log");
+    struct Case {
+        const char* what;
+        katest::EnvChanges env;
+        std::vector<std::string> expected;
+    };
+    const std::string end = "[STATUS]    : Log session terminated.";
+    std::vector<Case> cases = {
+        {"threshold 2", {{L"KAV_QMT_LOG_LEVEL", L"2"}},
+         {"[INFO]      : level 0", "[INFO]      : level 1", "[INFO]      : level 2", end}},
+        {"leading blanks and sign", {{L"KAV_QMT_LOG_LEVEL", L"  +1xyz"}},
+         {"[INFO]      : level 0", "[INFO]      : level 1", end}},
+        {"no number", {{L"KAV_QMT_LOG_LEVEL", L"abc"}}, {"[INFO]      : level 0", end}},
+        {"negative threshold silences", {{L"KAV_QMT_LOG_LEVEL", L"-1"}}, {}},
+        {"level variable too long", {{L"KAV_QMT_LOG_LEVEL", std::wstring(1024, L'3')}},
+         {"[INFO]      : level 0", end}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::DeleteFileW(file.c_str());
+        katest::EnvChanges env = c.env;
+        env.push_back({L"KAV_QMT_LOG_FILE", file});
+        ASSERT_EQ(katest::RunChild("process_logger", L"", env), 0u);
+        EXPECT_EQ(ReadLines(file), c.expected);
+    }
+
+    ::DeleteFileW(file.c_str());
+    ASSERT_EQ(katest::RunChild("process_logger", L"",
+                               {{L"KAV_QMT_LOG_FILE", file}, {L"KAV_QMT_LOG_TIMESTAMP", L"1"}}),
+              0u);
+    auto lines = ReadLines(file);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("level 0\t(time:"), std::string::npos) << lines[0];
+
+    // Without a usable file name the logger stays closed.
+    std::wstring tooLong = dir.path() + L"\\" + std::wstring(1030, L'x');
+    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", tooLong}}), 0u);
+    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", L""}}), 0u);
+}
+
+bool ConsoleUsable() {
+    HANDLE out = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    bool ok = ::GetConsoleScreenBufferInfo(out, &info);
+    ::CloseHandle(out);
+    return ok;
+}
+
+// args: "create" (started without a console: the logger makes one) or
+// "inherit" (started with a console of its own: the logger must keep it).
+KA_CHILD_MODE(console_lines) {
+    bool create = args == L"create";
+    if (ConsoleUsable() == create) return 2;
+    katest::TempDir dir;
+    KaLog* log = nullptr;
+    if (!katest::System()->CreateLogger(dir.File(L"c.log").c_str(), &log)) return 2;
+    wchar_t before[512] = {};
+    ::GetConsoleTitleW(before, 512);
+    log->ShowConsole(true);
+    log->Write(LogCategory::INFO, 0, "first");
+    wchar_t title[512] = {};
+    ::GetConsoleTitleW(title, 512);
+    std::wstring expectedTitle = L"QMT Log Console - pid = " +
+                                 std::to_wstring(::GetCurrentProcessId()) + L" - " +
+                                 dir.File(L"c.log");
+    if (create ? expectedTitle != title : std::wstring(before) != title) return 3;
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!::GetConsoleScreenBufferInfo(out, &info)) return 4;
+    const WORD base = info.wAttributes;
+    struct Row { LogCategory category; WORD expected; const char* text; };
+    const Row rows[] = {{LogCategory::WARNING, WORD((base & ~0x7) | 0x60), "warn"},
+                        {LogCategory::ERROR, WORD(base | 0x40), "err"},
+                        {LogCategory::FATAL, base, "fatal"}};
+    for (const Row& row : rows) {
+        ::GetConsoleScreenBufferInfo(out, &info);
+        COORD at = info.dwCursorPosition;
+        log->Write(row.category, 0, row.text);
+        WORD cell = 0;
+        DWORD read = 0;
+        ::ReadConsoleOutputAttribute(out, &cell, 1, at, &read);
+        wchar_t chars[32] = {};
+        ::ReadConsoleOutputCharacterW(out, chars, 31, at, &read);
+        if (cell != row.expected) return 10;
+        if (std::wstring(chars).find(L" : " + std::wstring(row.text, row.text + strlen(row.text))) ==
+            std::wstring::npos) {
+            return 11;
+        }
+        ::GetConsoleScreenBufferInfo(out, &info);
+        if (info.wAttributes != base) return 12;
+    }
+    log->Release();
+    // Only a console the logger created goes away with it.
+    return ConsoleUsable() == create ? 13 : 0;
+}
+
+TEST(Console, CreatedTitledColouredAndFreed) {
+    EXPECT_EQ(katest::RunChild("console_lines", L"create", {}, 60000, DETACHED_PROCESS), 0u)
+        << "2: setup, 3: title, 4: no console, 10: colour, 11: text, 12: not restored, "
+           "13: console not freed";
+}
+
+TEST(Console, AnInheritedConsoleIsUsedAndKept) {
+    EXPECT_EQ(katest::RunChild("console_lines", L"inherit", {}, 60000, CREATE_NEW_CONSOLE), 0u)
+        << "3: title changed, 13: console freed";
+}
+
+}  // namespace

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -128,6 +129,57 @@ bool TourLog(KaSystem* system) {
     return true;
 }
 
+bool WriteText(KaFileStreamFactory* streams, const std::wstring& path, const std::string& text) {
+    KaStream* out = nullptr;
+    if (!streams->OpenFileStream(&out, path.c_str(), L"wb")) return false;
+    bool ok = out->Write(text.data(), text.size(), nullptr) && out->Flush();
+    out->Release();
+    return ok;
+}
+
+std::string ReadText(KaFileStreamFactory* streams, const std::wstring& path) {
+    KaStream* in = nullptr;
+    if (!streams->OpenFileStream(&in, path.c_str(), L"rb")) return "<cannot open>";
+    char buffer[256];
+    size_t got = 0;
+    std::string text = in->Read(buffer, sizeof buffer, &got) ? std::string(buffer, got) : "";
+    in->Release();
+    return text;
+}
+
+// A small tree is copied whole (the shell works on short names), one of its
+// files is copied on to a path beyond MAX_PATH (plain file calls take the
+// long form), read back through a stream, and everything is deleted.
+bool TourFiles(KaSystem* system) {
+    KaFileSystem* fs = system->GetFileSystem();
+    KaFileStreamFactory* streams = system->GetFileStreams();
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    std::wstring root =
+        std::wstring(temp) + L"kahost_tour_" + std::to_wstring(::GetCurrentProcessId());
+    std::wstring tree = root + L"\\tree";
+    const std::string text = "read back through a KaStream from beyond MAX_PATH";
+    bool ok = fs->CreateDirectories((tree + L"\\sub").c_str()) &&
+              WriteText(streams, tree + L"\\sub\\note.txt", text) &&
+              WriteText(streams, tree + L"\\top.txt", "top");
+    std::wstring copy = root + L"\\copy";
+    ok = ok && fs->Copy(tree.c_str(), copy.c_str()) &&
+         fs->FileExists((copy + L"\\sub\\note.txt").c_str());
+    std::printf("files:    tree copied with the shell: %s\n", ok ? "yes" : "NO");
+
+    std::wstring deep = root + L"\\" + std::wstring(150, L'd');
+    std::wstring distant = deep + L"\\" + std::wstring(100, L'f') + L".txt";
+    bool farOk = ok && fs->CreateDirectories(deep.c_str()) &&
+                 fs->Copy((copy + L"\\sub\\note.txt").c_str(), distant.c_str());
+    std::string back = farOk ? ReadText(streams, distant) : std::string();
+    std::printf("files:    a file of %zu path characters reads \"%s\"\n", distant.size(), back.c_str());
+    bool removed = fs->Delete(distant.c_str()) && fs->Delete(root.c_str()) &&
+                   !fs->PathExists(root.c_str());
+    std::printf("files:    temporary tree %s\n", removed ? "deleted" : "NOT deleted");
+    if (!(ok && farOk && back == text)) std::fprintf(stderr, "kahost: the file tour failed\n");
+    return ok && farOk && back == text && removed;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -163,6 +215,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!TourMemory(system)) status = 1;
     if (!TourText(system)) status = 1;
     if (!TourLog(system)) status = 1;
+    if (!TourFiles(system)) status = 1;
 
     system->Uninitialize();
     std::printf(status == 0 ? "tour complete\n" : "tour FAILED\n");

@@ -282,8 +282,9 @@ bool Logger::Open(const wchar_t* path) {
     fileMutex_.reset();
     if (path == nullptr) return true;
     // Appended in text mode, and shared: other processes read and write the
-    // same file while this one has it open.
-    file_ = _wfsopen(path, L"at", _SH_DENYNO);
+    // same file while this one has it open. Not inherited ("N"): a child
+    // process (the console host included) must not keep the log file open.
+    file_ = _wfsopen(path, L"atN", _SH_DENYNO);
     if (file_ == nullptr) return false;
     path_ = path;
     OpenSharedState();

@@ -320,8 +320,9 @@ KA_CHILD_MODE(console_lines) {
     bool create = args == L"create";
     if (ConsoleUsable() == create) return 2;
     katest::TempDir dir;
-    KaLog* log = nullptr;
-    if (!katest::System()->CreateLogger(dir.File(L"c.log").c_str(), &log)) return 2;
+    Logger logger(dir.File(L"c.log"));  // released before the directory goes, on every path
+    KaLog* log = logger.log;
+    if (log == nullptr) return 2;
     wchar_t before[512] = {};
     ::GetConsoleTitleW(before, 512);
     log->ShowConsole(true);
@@ -358,6 +359,7 @@ KA_CHILD_MODE(console_lines) {
         if (info.wAttributes != base) return 12;
     }
     log->Release();
+    logger.log = nullptr;
     // Only a console the logger created goes away with it.
     return ConsoleUsable() == create ? 13 : 0;
 }

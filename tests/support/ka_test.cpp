@@ -252,3 +252,36 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
 }
 
 }  // namespace katest
+
+namespace katest {
+
+std::wstring ProcessLog::path_;
+size_t ProcessLog::seen_ = 0;
+
+void ProcessLog::SetUp() {
+    wchar_t base[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, base);
+    path_ = std::wstring(base) + L"katest_process_" + std::to_wstring(::GetCurrentProcessId()) +
+            L".log";
+    ::DeleteFileW(path_.c_str());
+    ::SetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", path_.c_str());
+    ASSERT_NE(System()->GetLogger(), nullptr);
+    wchar_t open[512];
+    ASSERT_TRUE(System()->GetLogger()->GetFilePath(open))
+        << "the process-wide logger was created before the test environment";
+}
+
+void ProcessLog::TearDown() {
+    System()->GetLogger()->Open(nullptr);
+    ::DeleteFileW(path_.c_str());
+    ::SetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", nullptr);
+}
+
+std::vector<std::string> ProcessLog::NewLines() {
+    std::vector<std::string> all = ReadLines(path_);
+    std::vector<std::string> fresh(all.begin() + std::min(seen_, all.size()), all.end());
+    seen_ = all.size();
+    return fresh;
+}
+
+}  // namespace katest

@@ -6,6 +6,8 @@
 #include "frame/win32.h"
 #include "ka/ka.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <map>
@@ -104,5 +106,25 @@ private:
 std::string ReadFileBytes(const std::wstring& path);
 // The file's lines without their CR LF ends (the library writes text mode).
 std::vector<std::string> ReadLines(const std::wstring& path);
+
+}  // namespace katest
+
+namespace katest {
+
+// Points the process-wide logger of this test process at a fresh file under
+// the temporary path (before the library creates it) and reads back the
+// lines written since the last call. Install with
+//   ::testing::AddGlobalTestEnvironment(new katest::ProcessLog);
+class ProcessLog : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+    // The log lines written since the previous call.
+    static std::vector<std::string> NewLines();
+
+private:
+    static std::wstring path_;
+    static size_t seen_;
+};
 
 }  // namespace katest

@@ -106,6 +106,24 @@ def compare(abi, tables, layouts):
     return errors
 
 
+def check_headers_alone(args):
+    """Every public header must compile on its own, under both ABIs."""
+    errors = []
+    folder = os.path.join(args.include, "ka")
+    for header in sorted(os.listdir(folder)):
+        source = f'#include "ka/{header}"\n'
+        for name, cmd in (
+            ("g++", [args.gxx, "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Werror"]),
+            ("MSVC", [args.clang, "--target=x86_64-pc-windows-msvc", "-ffreestanding",
+                      "-std=c++20", "-fsyntax-only"]),
+        ):
+            p = subprocess.run(cmd + ["-I", args.include, "-x", "c++", "-"], input=source,
+                               capture_output=True, text=True)
+            if p.returncode != 0:
+                errors.append(f"{name}: ka/{header} does not compile on its own:\n{p.stderr}")
+    return errors
+
+
 def run(cmd):
     p = subprocess.run(cmd, capture_output=True, text=True)
     if p.returncode != 0:
@@ -135,7 +153,7 @@ def main():
         with open(os.path.join(tmp, "probe.class")) as f:
             gxx = f.read()
 
-    errors = []
+    errors = check_headers_alone(args)
     errors += compare("MSVC", tables,
                       parse_clang(msvc, re.compile(r"^VFTable for (?:.* in )?'(\w+)' \("), 1))
     errors += compare("Itanium", tables,

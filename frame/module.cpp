@@ -4,6 +4,7 @@
 #include "frame/neighbour.h"
 #include "frame/services.h"
 #include "log/logger.h"
+#include "text/regex.h"
 
 #include <rpc.h>
 
@@ -77,6 +78,7 @@ void ShutDown() {
     }
     FreeFixedLocale(m.locale);
     m.locale = nullptr;
+    RemoveRegexGuard();
     if (m.threadValueSlot != TLS_OUT_OF_INDEXES) {
         ::TlsFree(m.threadValueSlot);
         m.threadValueSlot = TLS_OUT_OF_INDEXES;

@@ -50,22 +50,23 @@ bool FileStream::Open(const wchar_t* path, const wchar_t* mode) {
 
 bool FileStream::Duplicate(KaStream** out) {
     if (out == nullptr || file_ == nullptr) return false;
-    int descriptor = _dup(_fileno(file_));
-    if (descriptor < 0) return false;
-    uint64_t position = 0;
-    if (!Seek(0, KA_SEEK_CURRENT, &position)) {
-        _close(descriptor);
-        return false;
-    }
-    FILE* copy = _wfdopen(descriptor, mode_.c_str());
-    if (copy == nullptr) {
-        _close(descriptor);
-        return false;
-    }
-    return HandOut(NewObject<FileStream>(), out, [&](FileStream& stream) {
-        stream.file_ = copy;  // owned by the new stream from here on
-        stream.mode_ = mode_;
-        return stream.Seek(int64_t(position), KA_SEEK_BEGIN, nullptr);
+    // The new stream owns whatever it was given, so every failure below is
+    // cleaned up by its destructor.
+    return HandOut(NewObject<FileStream>(), out, [this](FileStream& copy) {
+        int descriptor = _dup(_fileno(file_));
+        if (descriptor < 0) return false;
+        uint64_t position = 0;
+        if (!Seek(0, KA_SEEK_CURRENT, &position)) {
+            _close(descriptor);
+            return false;
+        }
+        copy.file_ = _wfdopen(descriptor, mode_.c_str());
+        if (copy.file_ == nullptr) {
+            _close(descriptor);
+            return false;
+        }
+        copy.mode_ = mode_;
+        return copy.Seek(int64_t(position), KA_SEEK_BEGIN, nullptr);
     });
 }
 

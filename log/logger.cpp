@@ -99,6 +99,13 @@ void ToUtf8Line(const wchar_t* text, char* out) {
     out[n] = '\0';
 }
 
+// A wide format result (2048 UTF-16 units) as a UTF-8 line.
+void FormatWideAsUtf8(char* line, const wchar_t* format, va_list args) {
+    wchar_t wide[kWideSize];
+    FormatWide(wide, kWideSize, format, args);
+    ToUtf8Line(wide, line);
+}
+
 // Copies `piece` behind `length` bytes of `line` when it fits completely.
 bool AppendWhole(char* line, size_t& length, const char* piece) {
     size_t n = std::strlen(piece);
@@ -210,46 +217,42 @@ void Logger::WriteRaw(int level, const char* text) {
 
 void Logger::PrintfW(LogCategory category, int level, const wchar_t* format, ...) {
     if (level > threshold_) return;
-    wchar_t wide[kWideSize];
+    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatWide(wide, kWideSize, format, args);
+    FormatWideAsUtf8(line, format, args);
     va_end(args);
-    char line[kLineSize];
-    ToUtf8Line(wide, line);
     Write(category, level, line);
 }
 
 void Logger::Printf(LogCategory category, int level, const char* format, ...) {
     if (level > threshold_) return;
-    char text[kLineSize];
+    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatNarrow(text, kLineSize, format, args);
+    FormatNarrow(line, kLineSize, format, args);
     va_end(args);
-    Write(category, level, text);
+    Write(category, level, line);
 }
 
 void Logger::PrintfRawW(int level, const wchar_t* format, ...) {
     if (level > threshold_) return;
-    wchar_t wide[kWideSize];
+    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatWide(wide, kWideSize, format, args);
+    FormatWideAsUtf8(line, format, args);
     va_end(args);
-    char line[kLineSize];
-    ToUtf8Line(wide, line);
     WriteRaw(level, line);
 }
 
 void Logger::PrintfRaw(int level, const char* format, ...) {
     if (level > threshold_) return;
-    char text[kLineSize];
+    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatNarrow(text, kLineSize, format, args);
+    FormatNarrow(line, kLineSize, format, args);
     va_end(args);
-    WriteRaw(level, text);
+    WriteRaw(level, line);
 }
 
 void Logger::Emit(LogCategory category, const char* line) {

@@ -43,7 +43,7 @@ KA_CHILD_MODE(concurrent_first_calls) {
     for (KaSystem* r : roots) {
         if (r == nullptr || r != roots[0]) return 3;
     }
-    return get() == roots[0] ? 0 : 4;
+    return get() == roots[0] ? katest::kChildOk : 4;
 }
 
 // With KAV_SXS_DIR set, the allocator must come from <dir>\v140.
@@ -58,7 +58,7 @@ KA_CHILD_MODE(allocator_from_sxs) {
     void* block = system->Allocate(64);
     if (block == nullptr || system->ForwardAllocatorSlot6() != 1) return 4;
     system->Free(block);
-    return system->ForwardAllocatorSlot6() == 0 ? 0 : 5;
+    return system->ForwardAllocatorSlot6() == 0 ? katest::kChildOk : 5;
 }
 
 // Start-up without a usable allocator: the build completes and the memory
@@ -72,10 +72,11 @@ KA_CHILD_MODE(no_allocator) {
     if (system->AllocateArray(2, 8) != nullptr) return 5;
     system->Free(nullptr);
     if (system->ForwardAllocatorSlot6(1, 2, 3) != 0) return 6;
-    return 0;
+    return katest::kChildOk;
 }
 
-// Unloading runs the shut-down routine; the allocator sibling stays loaded.
+// Unloading runs the shut-down routine; the allocator sibling stays loaded,
+// and nothing the library registered with the process points into it after.
 KA_CHILD_MODE(unload) {
     HMODULE dll = ::LoadLibraryW(L"KaSystem.x64.dll");
     auto get = reinterpret_cast<KaGetModuleFunction>(
@@ -83,11 +84,20 @@ KA_CHILD_MODE(unload) {
     KaSystem* system = get();
     system->Initialize();
     system->SetThreadValue(7);
+    // A long regex run installs the library's exception handler.
+    std::wstring subject(4096, L'a');
+    if (!system->GetStringUtil()->SearchPattern(subject.c_str(), L"a+$", nullptr)) return 5;
     system->Uninitialize();
     if (!::FreeLibrary(dll)) return 2;
     if (::GetModuleHandleW(L"KaSystem.x64.dll") != nullptr) return 3;
     if (::GetModuleHandleW(L"KaAllocator.x64.dll") == nullptr) return 4;
-    return 0;
+    // Dispatched through every vectored handler still registered: one left
+    // pointing into the unloaded library ends the process here.
+    try {
+        throw 42;
+    } catch (int) {
+        return katest::kChildOk;
+    }
 }
 
 HWND ExpectBox(DWORD pid, const std::wstring& title, const std::string& text) {
@@ -110,14 +120,14 @@ TEST(Module, ConcurrentFirstCallsBuildOnceAndAgree) {
               "Actual=99");
     EXPECT_EQ(katest::WaitForWindow(child->id, L"KaAllocator", 1500), nullptr)
         << "a second box means the module was built twice";
-    EXPECT_EQ(child->Wait(), 0u);
+    EXPECT_EQ(child->Wait(), katest::kChildOk);
 }
 
 TEST(Module, AllocatorComesFromTheSideBySideTree) {
     std::wstring sxs = Bin() + L"\\sxs";
     EXPECT_EQ(katest::RunChild("allocator_from_sxs", sxs,
                                {{L"KAV_SXS_DIR", sxs}, {L"KAV_SXS_DIR_FLAT", std::nullopt}}),
-              0u);
+              katest::kChildOk);
 }
 
 TEST(Module, MissingAllocatorIsReportedAndMemorySlotsStaySafe) {
@@ -126,7 +136,7 @@ TEST(Module, MissingAllocatorIsReportedAndMemorySlotsStaySafe) {
     ASSERT_NE(child, nullptr);
     ExpectBox(child->id, katest::ExecutablePath(),
               "Failed load module: " + katest::Narrow(empty) + "\\KaAllocator.x64.dll");
-    EXPECT_EQ(child->Wait(), 0u);
+    EXPECT_EQ(child->Wait(), katest::kChildOk);
 
     std::wstring old = Bin() + L"\\old-allocator";
     child = katest::StartChild("no_allocator", L"", {{L"KAV_SXS_DIR_FLAT", old}});
@@ -134,11 +144,11 @@ TEST(Module, MissingAllocatorIsReportedAndMemorySlotsStaySafe) {
     ExpectBox(child->id, L"KaAllocator",
               "Failed to initialize module. DLL interface version is too old: Required>=100, "
               "Actual=99");
-    EXPECT_EQ(child->Wait(), 0u);
+    EXPECT_EQ(child->Wait(), katest::kChildOk);
 }
 
 TEST(Module, UnloadRunsShutDownAndKeepsTheAllocator) {
-    EXPECT_EQ(katest::RunChild("unload"), 0u);
+    EXPECT_EQ(katest::RunChild("unload"), katest::kChildOk);
 }
 
 TEST(Root, FixedAnswers) {

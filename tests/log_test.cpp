@@ -258,7 +258,7 @@ KA_CHILD_MODE(process_logger) {
         log->Printf(LogCategory::INFO, level, "level %d", level);
     }
     system->Uninitialize();  // the shut-down still writes its last line
-    return 0;
+    return katest::kChildOk;
 }
 
 TEST(Logger, ProcessWideInstanceFollowsTheEnvironment) {
@@ -285,22 +285,24 @@ TEST(Logger, ProcessWideInstanceFollowsTheEnvironment) {
         ::DeleteFileW(file.c_str());
         katest::EnvChanges env = c.env;
         env.push_back({L"KAV_QMT_LOG_FILE", file});
-        ASSERT_EQ(katest::RunChild("process_logger", L"", env), 0u);
+        ASSERT_EQ(katest::RunChild("process_logger", L"", env), katest::kChildOk);
         EXPECT_EQ(ReadLines(file), c.expected);
     }
 
     ::DeleteFileW(file.c_str());
     ASSERT_EQ(katest::RunChild("process_logger", L"",
                                {{L"KAV_QMT_LOG_FILE", file}, {L"KAV_QMT_LOG_TIMESTAMP", L"1"}}),
-              0u);
+              katest::kChildOk);
     auto lines = ReadLines(file);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("level 0\t(time:"), std::string::npos) << lines[0];
 
     // Without a usable file name the logger stays closed.
     std::wstring tooLong = dir.path() + L"\\" + std::wstring(1030, L'x');
-    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", tooLong}}), 0u);
-    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", L""}}), 0u);
+    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", tooLong}}),
+              katest::kChildOk);
+    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", L""}}),
+              katest::kChildOk);
 }
 
 bool ConsoleUsable() {
@@ -361,17 +363,19 @@ KA_CHILD_MODE(console_lines) {
     log->Release();
     logger.log = nullptr;
     // Only a console the logger created goes away with it.
-    return ConsoleUsable() == create ? 13 : 0;
+    return ConsoleUsable() == create ? 13 : katest::kChildOk;
 }
 
 TEST(Console, CreatedTitledColouredAndFreed) {
-    EXPECT_EQ(katest::RunChild("console_lines", L"create", {}, 60000, DETACHED_PROCESS), 0u)
+    EXPECT_EQ(katest::RunChild("console_lines", L"create", {}, 60000, DETACHED_PROCESS),
+              katest::kChildOk)
         << "2: setup, 3: title, 4: no console, 10: colour, 11: text, 12: not restored, "
            "13: console not freed";
 }
 
 TEST(Console, AnInheritedConsoleIsUsedAndKept) {
-    EXPECT_EQ(katest::RunChild("console_lines", L"inherit", {}, 60000, CREATE_NEW_CONSOLE), 0u)
+    EXPECT_EQ(katest::RunChild("console_lines", L"inherit", {}, 60000, CREATE_NEW_CONSOLE),
+              katest::kChildOk)
         << "3: title changed, 13: console freed";
 }
 

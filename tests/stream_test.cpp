@@ -12,14 +12,7 @@ namespace {
 
 KaFileStreamFactory* Streams() { return katest::System()->GetFileStreams(); }
 
-struct Stream {
-    KaStream* p = nullptr;
-    ~Stream() {
-        if (p) p->Release();
-    }
-    KaStream** out() { return &p; }
-    KaStream* operator->() const { return p; }
-};
+using Stream = katest::Ref<KaStream>;
 
 // A destination that records every write and flush (a real KaStream).
 class Recorder final : public KaStream {
@@ -121,8 +114,7 @@ TEST(FileStream, ReadWriteSeekDuplicate) {
     EXPECT_EQ(katest::ReadFileBytes(path), "") << "nothing flushed yet";
     EXPECT_TRUE(w->Flush());
     EXPECT_EQ(katest::ReadFileBytes(path), "hello, file stream");
-    w->Release();
-    w.p = nullptr;
+    w.reset();
 
     Stream r;
     ASSERT_TRUE(Streams()->OpenFileStream(r.out(), path.c_str(), L"rb"));
@@ -187,8 +179,7 @@ TEST(FileStream, CopyToInChunksAndLongPaths) {
     EXPECT_TRUE(r->CopyTo(&sink, 9000, &got, &put));
     EXPECT_EQ(got, 1000u) << "only what was there";
     EXPECT_FALSE(r->CopyTo(nullptr, 10, &got, &put));
-    r->Release();
-    r.p = nullptr;
+    r.reset();
     EXPECT_TRUE(katest::System()->GetFileSystem()->Delete(path.c_str()));
 }
 
@@ -253,8 +244,7 @@ TEST(LimitedStream, AWindowThatNeverSeeksItsInner) {
     // Moving the inner stream past the window makes reads fail.
     ASSERT_TRUE(inner->Seek(150, KA_SEEK_BEGIN, nullptr));
     EXPECT_FALSE(window->Read(got, 1, &n));
-    window->Release();
-    window.p = nullptr;
+    window.reset();
     EXPECT_EQ(inner->GetRefCount(), 1);
     EXPECT_FALSE(Streams()->CreateLimitedStream(nullptr, inner.p, 5));
 }

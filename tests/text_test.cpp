@@ -17,16 +17,7 @@ namespace {
 KaStringUtil* Util() { return katest::System()->GetStringUtil(); }
 void Free(void* p) { katest::System()->Free(p); }
 
-// Releases a KaObject at scope end.
-template <typename T>
-struct Ref {
-    T* p = nullptr;
-    ~Ref() {
-        if (p) p->Release();
-    }
-    T** out() { return &p; }
-    T* operator->() const { return p; }
-};
+using katest::Ref;
 
 const char kUtf8[] = "Gr\xC3\xBC\xC3\x9F" "e aus Z\xC3\xBCrich \xE2\x82\xAC";  // Grüße aus Zürich €
 const wchar_t kWide[] = L"Gr\u00FC\u00DFe aus Z\u00FCrich \u20AC";

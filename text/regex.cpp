@@ -79,6 +79,8 @@ struct GuardedRun {
 };
 
 DWORD g_guardSlot = TLS_OUT_OF_INDEXES;  // the GuardedRun of a guarded thread
+std::mutex g_guardLock;
+void* g_guardHandler = nullptr;
 
 [[noreturn]] void BailOut() { ::ExitThread(1); }
 
@@ -96,14 +98,12 @@ LONG CALLBACK StackOverflowHandler(EXCEPTION_POINTERS* info) {
 }
 
 bool InstallGuard() {
-    static std::once_flag once;
-    static bool installed = false;
-    std::call_once(once, [] {
-        g_guardSlot = ::TlsAlloc();
-        installed = g_guardSlot != TLS_OUT_OF_INDEXES &&
-                    ::AddVectoredExceptionHandler(1, StackOverflowHandler) != nullptr;
-    });
-    return installed;
+    std::lock_guard<std::mutex> lock(g_guardLock);
+    if (g_guardHandler != nullptr) return true;
+    if (g_guardSlot == TLS_OUT_OF_INDEXES) g_guardSlot = ::TlsAlloc();
+    if (g_guardSlot == TLS_OUT_OF_INDEXES) return false;
+    g_guardHandler = ::AddVectoredExceptionHandler(1, StackOverflowHandler);
+    return g_guardHandler != nullptr;
 }
 
 DWORD WINAPI GuardedThread(void* parameter) {
@@ -125,6 +125,14 @@ DWORD WINAPI GuardedThread(void* parameter) {
 }
 
 }  // namespace
+
+void RemoveRegexGuard() {
+    std::lock_guard<std::mutex> lock(g_guardLock);
+    if (g_guardHandler != nullptr) ::RemoveVectoredExceptionHandler(g_guardHandler);
+    g_guardHandler = nullptr;
+    if (g_guardSlot != TLS_OUT_OF_INDEXES) ::TlsFree(g_guardSlot);
+    g_guardSlot = TLS_OUT_OF_INDEXES;
+}
 
 bool RunRegexGuarded(size_t subjectLength, void (*work)(void*), void* context) {
     if (subjectLength <= kInlineSubjectLimit || !InstallGuard()) {

@@ -55,6 +55,10 @@ private:
 // instead of the process. `work` must not hold locks it cannot abandon.
 bool RunRegexGuarded(size_t subjectLength, void (*work)(void*), void* context);
 
+// Removes the stack-overflow handler again; the module's shut-down calls it,
+// since a handler left registered would point into an unloaded library.
+void RemoveRegexGuard();
+
 template <typename F>
 bool RunRegexGuarded(size_t subjectLength, F& work) {
     return RunRegexGuarded(

@@ -58,6 +58,31 @@ bool Replace(const wchar_t* text, KaRegex* regex, const wchar_t* format, bool fi
     return RunRegexGuarded(length, work);
 }
 
+// The three ways a replacement result reaches the caller: copied into the
+// caller's buffer, as a KaString, or in a buffer from AllocateArray.
+bool ReplaceIntoBuffer(const wchar_t* text, KaRegex* regex, const wchar_t* format, bool firstOnly,
+                       wchar_t* destination, size_t* capacity) {
+    if (destination == nullptr || capacity == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, firstOnly, result) &&
+           CopyToCallerBuffer(result, destination, capacity);
+}
+
+bool ReplaceIntoString(const wchar_t* text, KaRegex* regex, const wchar_t* format, bool firstOnly,
+                       KaString** out) {
+    if (out == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, firstOnly, result) &&
+           Root()->GetStringUtil()->CreateString(result.c_str(), out);
+}
+
+bool ReplaceIntoAllocation(const wchar_t* text, KaRegex* regex, const wchar_t* format,
+                           bool firstOnly, wchar_t** out) {
+    if (out == nullptr) return false;
+    std::wstring result;
+    return Replace(text, regex, format, firstOnly, result) && AllocateWideResult(result, out);
+}
+
 }  // namespace
 
 bool StringUtil::CreateStringFromMultiByte(const char* text, uint32_t codePage, KaString** out) {
@@ -177,48 +202,32 @@ bool StringUtil::SearchPattern(const wchar_t* text, const wchar_t* pattern, KaRe
 
 bool StringUtil::ReplaceFirstBuffer(const wchar_t* text, KaRegex* regex, const wchar_t* format,
                                     wchar_t* destination, size_t* capacity) {
-    if (destination == nullptr || capacity == nullptr) return false;
-    std::wstring result;
-    return Replace(text, regex, format, true, result) &&
-           CopyToCallerBuffer(result, destination, capacity);
+    return ReplaceIntoBuffer(text, regex, format, true, destination, capacity);
 }
 
 bool StringUtil::ReplaceFirstString(const wchar_t* text, KaRegex* regex, const wchar_t* format,
                                     KaString** out) {
-    if (out == nullptr) return false;
-    std::wstring result;
-    return Replace(text, regex, format, true, result) &&
-           Root()->GetStringUtil()->CreateString(result.c_str(), out);
+    return ReplaceIntoString(text, regex, format, true, out);
 }
 
 bool StringUtil::ReplaceFirst(const wchar_t* text, KaRegex* regex, const wchar_t* format,
                               wchar_t** out) {
-    if (out == nullptr) return false;
-    std::wstring result;
-    return Replace(text, regex, format, true, result) && AllocateWideResult(result, out);
+    return ReplaceIntoAllocation(text, regex, format, true, out);
 }
 
 bool StringUtil::ReplaceAllBuffer(const wchar_t* text, KaRegex* regex, const wchar_t* format,
                                   wchar_t* destination, size_t* capacity) {
-    if (destination == nullptr || capacity == nullptr) return false;
-    std::wstring result;
-    return Replace(text, regex, format, false, result) &&
-           CopyToCallerBuffer(result, destination, capacity);
+    return ReplaceIntoBuffer(text, regex, format, false, destination, capacity);
 }
 
 bool StringUtil::ReplaceAllString(const wchar_t* text, KaRegex* regex, const wchar_t* format,
                                   KaString** out) {
-    if (out == nullptr) return false;
-    std::wstring result;
-    return Replace(text, regex, format, false, result) &&
-           Root()->GetStringUtil()->CreateString(result.c_str(), out);
+    return ReplaceIntoString(text, regex, format, false, out);
 }
 
 bool StringUtil::ReplaceAll(const wchar_t* text, KaRegex* regex, const wchar_t* format,
                             wchar_t** out) {
-    if (out == nullptr) return false;
-    std::wstring result;
-    return Replace(text, regex, format, false, result) && AllocateWideResult(result, out);
+    return ReplaceIntoAllocation(text, regex, format, false, out);
 }
 
 wchar_t StringUtil::ToUpper(wchar_t unit) { return LocaleToUpper(Locale(), unit); }

@@ -18,6 +18,22 @@
 
 namespace katest {
 
+// Holds one reference on a KaObject and releases it at scope end.
+template <typename T>
+struct Ref {
+    T* p = nullptr;
+    Ref() = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { reset(); }
+    T** out() { return &p; }
+    T* operator->() const { return p; }
+    void reset() {
+        if (p) p->Release();
+        p = nullptr;
+    }
+};
+
 // LoadLibrary("KaSystem.x64.dll") + KaGetModule + Initialize, once per process.
 KaSystem* System();
 // The live-block count of the KaAllocator stand-in (root slot 7).
@@ -49,6 +65,10 @@ std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& a
 // Starts, waits, returns the exit code.
 DWORD RunChild(const std::string& mode, const std::wstring& args = L"",
                const EnvChanges& env = {}, DWORD timeoutMs = 60000, DWORD creationFlags = 0);
+
+// What a child mode returns when all went well. Not 0: under Wine a child
+// that crashed can end with exit code 0.
+constexpr DWORD kChildOk = 100;
 
 // Child modes: KA_CHILD_MODE(name) { ... return exit code; } in a test file.
 using ChildMain = std::function<int(const std::wstring& args)>;

@@ -169,9 +169,9 @@ void Logger::Write(LogCategory category, int level, const char* text) {
     const char* tag = Tag(category, level);
     if (text == nullptr) text = "";
     char line[kLineSize];
-    int length = std::snprintf(line, kLineSize, "%*s : %s", 1 - tagWidth_, tag, text);
+    std::snprintf(line, kLineSize, "%*s : %s", 1 - tagWidth_, tag, text);
     bool decorated = timestamp_ || memoryUsage_ || !contextText_.empty() || !lineValues_.empty();
-    if (decorated && !Decorate(line, length < 0 ? 0 : std::strlen(line))) {
+    if (decorated && !Decorate(line, std::strlen(line))) {
         // The decoration does not fit: the plain line, with the tag padded to
         // the full width; the line values wait for the next line.
         std::snprintf(line, kLineSize, "%*s: %s", -tagWidth_, tag, text);

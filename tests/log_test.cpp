@@ -12,15 +12,11 @@ namespace {
 
 using katest::ReadLines;
 
-struct Logger {
-    KaLog* log = nullptr;
+// A private logger on `path`, released at scope end.
+struct Logger : katest::Ref<KaLog> {
     explicit Logger(const std::wstring& path) {
-        EXPECT_TRUE(katest::System()->CreateLogger(path.c_str(), &log));
+        EXPECT_TRUE(katest::System()->CreateLogger(path.c_str(), out()));
     }
-    ~Logger() {
-        if (log) log->Release();
-    }
-    KaLog* operator->() const { return log; }
 };
 
 std::string Last(const std::wstring& file) {
@@ -323,7 +319,7 @@ KA_CHILD_MODE(console_lines) {
     if (ConsoleUsable() == create) return 2;
     katest::TempDir dir;
     Logger logger(dir.File(L"c.log"));  // released before the directory goes, on every path
-    KaLog* log = logger.log;
+    KaLog* log = logger.p;
     if (log == nullptr) return 2;
     wchar_t before[512] = {};
     ::GetConsoleTitleW(before, 512);
@@ -360,8 +356,7 @@ KA_CHILD_MODE(console_lines) {
         ::GetConsoleScreenBufferInfo(out, &info);
         if (info.wAttributes != base) return 12;
     }
-    log->Release();
-    logger.log = nullptr;
+    logger.reset();
     // Only a console the logger created goes away with it.
     return ConsoleUsable() == create ? 13 : katest::kChildOk;
 }

@@ -5,7 +5,9 @@
 namespace ka {
 
 bool FileStreamFactory::CreateMemoryStream(KaStream** out, void* buffer, size_t size) {
-    if (out == nullptr) return false;
+    // A window of `size` bytes over no buffer at all would fault at the first
+    // read or write: refused.
+    if (out == nullptr || (buffer == nullptr && size > 0)) return false;
     return HandOut(NewObject<MemoryStream>(buffer, size, size, 0), out,
                    [](MemoryStream&) { return true; });
 }

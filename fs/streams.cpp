@@ -108,7 +108,7 @@ bool FileStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) {
 }
 
 bool FileStream::Write(const void* data, size_t count, size_t* bytesWritten) {
-    if (file_ == nullptr) return false;
+    if (file_ == nullptr || (data == nullptr && count > 0)) return false;
     size_t written = WriteNoLock(data, count, file_);
     Report(bytesWritten, written);
     return written == count;
@@ -117,6 +117,7 @@ bool FileStream::Write(const void* data, size_t count, size_t* bytesWritten) {
 bool FileStream::Read(void* buffer, size_t count, size_t* bytesRead) {
     if (file_ == nullptr) return false;
     if (count == 0) return true;  // the out count is not written
+    if (buffer == nullptr) return false;
     size_t got = std::fread(buffer, 1, count, file_);
     Report(bytesRead, got);
     return got != 0 || std::feof(file_);
@@ -160,6 +161,7 @@ bool MemoryStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) 
 
 bool MemoryStream::Write(const void* data, size_t count, size_t* bytesWritten) {
     if (position_ == capacity_) return false;  // full
+    if (data == nullptr && count > 0) return false;
     size_t n = std::min(count, capacity_ - position_);
     if (n > 0) std::memcpy(buffer_ + position_, data, n);
     position_ += n;
@@ -169,6 +171,7 @@ bool MemoryStream::Write(const void* data, size_t count, size_t* bytesWritten) {
 }
 
 bool MemoryStream::Read(void* buffer, size_t count, size_t* bytesRead) {
+    if (buffer == nullptr && count > 0) return false;
     size_t n = std::min(count, size_ - position_);
     if (n > 0) std::memcpy(buffer, buffer_ + position_, n);
     position_ += n;
@@ -198,12 +201,14 @@ bool StringStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) 
 }
 
 bool StringStream::Write(const void* data, size_t count, size_t* bytesWritten) {
+    if (data == nullptr && count > 0) return false;
     stream_.write(static_cast<const char*>(data), std::streamsize(count));
     Report(bytesWritten, count);
     return stream_.good();
 }
 
 bool StringStream::Read(void* buffer, size_t count, size_t* bytesRead) {
+    if (buffer == nullptr && count > 0) return false;
     stream_.read(static_cast<char*>(buffer), std::streamsize(count));
     if (stream_.good()) {
         Report(bytesRead, count);
@@ -236,6 +241,7 @@ bool LimitedStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition)
 }
 
 bool LimitedStream::Read(void* buffer, size_t count, size_t* bytesRead) {
+    if (buffer == nullptr && count > 0) return false;
     uint64_t position = 0;
     if (!inner_->Seek(0, KA_SEEK_CURRENT, &position)) return false;
     uint64_t end = start_ + length_;

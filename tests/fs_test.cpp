@@ -258,6 +258,7 @@ TEST(Files, CreateDirectories) {
     EXPECT_FALSE(Fs()->PathExists((a + L"\\x").c_str())) << "the split fails before any creation";
     EXPECT_FALSE(Fs()->CreateDirectories(L""));
     EXPECT_FALSE(Fs()->CreateDirectories(nullptr));
+    EXPECT_TRUE(Fs()->CreateDirectories(L"\\\\\\")) << "backslashes only: no component to make";
     EXPECT_EQ(ProcessLog::NewLines(),
               (std::vector<std::string>{"[ERROR]     : Detected empty path component.",
                                         "[ERROR]     : Input path is empty.",

@@ -46,6 +46,10 @@ TEST(MemoryStream, BoundsAndOddities) {
     Stream s;
     ASSERT_TRUE(Streams()->CreateMemoryStream(s.out(), buffer, sizeof buffer));
     EXPECT_FALSE(Streams()->CreateMemoryStream(nullptr, buffer, 10));
+    KaStream* bad = nullptr;
+    EXPECT_FALSE(Streams()->CreateMemoryStream(&bad, nullptr, 10)) << "no buffer behind it";
+    EXPECT_FALSE(s->Read(nullptr, 4, nullptr));
+    EXPECT_FALSE(s->Write(nullptr, 4, nullptr));
     char got[16] = {};
     size_t n = 99;
     EXPECT_TRUE(s->Read(got, 16, &n));

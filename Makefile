@@ -20,8 +20,8 @@ build: configure
 	cmake --build $(BUILD)
 
 demo: build
-	cd $(BUILD)/bin && KA_BUILD_DIR=$(abspath $(BUILD)) ../../cmake/wine-session.sh \
-		../../cmake/wine-run.sh kahost.exe
+	cd $(BUILD)/bin && KA_BUILD_DIR=$(abspath $(BUILD)) $(CURDIR)/cmake/wine-session.sh \
+		$(CURDIR)/cmake/wine-run.sh kahost.exe
 
 test: build
 	KA_BUILD_DIR=$(abspath $(BUILD)) cmake/wine-session.sh \

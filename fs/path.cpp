@@ -3,7 +3,6 @@
 #include "frame/services.h"
 #include "frame/win32.h"
 #include "frame/win32_util.h"
-#include "ka/text.h"
 
 #include <atomic>
 #include <cwchar>
@@ -74,13 +73,6 @@ bool ToLongPath(const wchar_t* path, std::wstring& longForm) {
     if (current.empty() || current.back() != L'\\') current.push_back(L'\\');
     current += path;
     return PrefixedForm(current.c_str(), longForm);
-}
-
-bool ToLongPath(const wchar_t* path, KaString** out) {
-    std::wstring longForm;
-    if (!ToLongPath(path, longForm)) return false;
-    if (out != nullptr) System()->GetStringUtil()->CreateString(longForm.c_str(), out);
-    return true;
 }
 
 std::wstring SystemPath(const wchar_t* path) {

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-struct KaString;
-
 namespace ka {
 
 // Paths of this many characters or more go to the system in long form.
@@ -24,7 +22,6 @@ bool HasPresentDrive(const wchar_t* path);
 // The "\\?\" or "\\?\UNC" form of a path of 260 characters or more; false
 // (and `longForm` untouched) when the path is to be used as it is.
 bool ToLongPath(const wchar_t* path, std::wstring& longForm);
-bool ToLongPath(const wchar_t* path, KaString** out);
 
 // The long form when one is made, else the path itself.
 std::wstring SystemPath(const wchar_t* path);

@@ -1,7 +1,7 @@
 // Logger costs: a filtered line must cost next to nothing, and a written line
 // not much more than writing and flushing the same text by hand.
 #include "bench.h"
-#include "log/silent_log.h"
+#include "frame/silent_log.h"
 
 #include <share.h>
 

@@ -1,15 +1,20 @@
-// Owner types for kernel resources: the "empty" value is part of the type,
-// so no code closes a handle by hand on a failure branch.
+// Owner types for every resource the library holds: kernel handles, modules,
+// registry keys, views, CRT files and descriptors, buffers from the
+// allocator, and references on KaObjects. The "empty" value is part of the
+// type, so no code closes or releases by hand on a failure branch.
 #ifndef KA_FRAME_HANDLES_H
 #define KA_FRAME_HANDLES_H
 
 #include "frame/win32.h"
 
+#include <io.h>
+
+#include <cstdio>
 #include <utility>
 
 namespace ka {
 
-// Traits: type, Empty (what reset() stores), Valid(v), Close(v).
+// Traits: Type, Empty() (what reset() stores), Valid(v), Close(v).
 template <typename Traits>
 class UniqueResource {
 public:
@@ -28,10 +33,23 @@ public:
 
     Type get() const { return value_; }
     explicit operator bool() const { return Traits::Valid(value_); }
-    Type release() { return std::exchange(value_, Traits::Empty()); }
+    // Gives up ownership; the caller takes over the close.
+    [[nodiscard]] Type release() { return std::exchange(value_, Traits::Empty()); }
+    // Closes what is held. The thread's last error survives the close, so a
+    // failure path can reset its owners and still report the original error.
     void reset(Type value = Traits::Empty()) {
         Type old = std::exchange(value_, value);
-        if (Traits::Valid(old)) Traits::Close(old);
+        if (Traits::Valid(old)) {
+            DWORD error = ::GetLastError();
+            Traits::Close(old);
+            ::SetLastError(error);
+        }
+    }
+    // For out-parameters (CreatePipe, DuplicateHandle, RegOpenKeyExW, ...):
+    // closes what is held and hands out the empty slot to be filled.
+    Type* put() {
+        reset();
+        return &value_;
     }
 
 private:
@@ -39,20 +57,27 @@ private:
 };
 
 namespace detail {
-template <typename T, void (*CloseFn)(T)>
+template <typename T, auto CloseFn>
 struct NullEmpty {
     using Type = T;
     static Type Empty() { return nullptr; }
     static bool Valid(Type v) { return v != nullptr; }
     static void Close(Type v) { CloseFn(v); }
 };
-// CreateFileW and FindFirstFileW answer INVALID_HANDLE_VALUE on failure.
-template <void (*CloseFn)(HANDLE)>
+// CreateFileW, FindFirstFileW and CreateToolhelp32Snapshot answer
+// INVALID_HANDLE_VALUE on failure; null is never valid either.
+template <auto CloseFn>
 struct InvalidEmpty {
     using Type = HANDLE;
     static Type Empty() { return INVALID_HANDLE_VALUE; }
     static bool Valid(Type v) { return v != INVALID_HANDLE_VALUE && v != nullptr; }
     static void Close(Type v) { CloseFn(v); }
+};
+struct Descriptor {
+    using Type = int;
+    static Type Empty() { return -1; }
+    static bool Valid(Type v) { return v >= 0; }
+    static void Close(Type v) { ::_close(v); }
 };
 inline void CloseKernelHandle(HANDLE h) { ::CloseHandle(h); }
 inline void CloseFind(HANDLE h) { ::FindClose(h); }
@@ -60,6 +85,10 @@ inline void CloseLibrary(HMODULE h) { ::FreeLibrary(h); }
 inline void CloseRegKey(HKEY h) { ::RegCloseKey(h); }
 inline void UnmapView(void* p) { ::UnmapViewOfFile(p); }
 inline void FreeLocal(void* p) { ::LocalFree(p); }
+inline void CloseCrtFile(FILE* f) { std::fclose(f); }
+// Through the registered system interface, the only way buffers that the
+// allocator handed out go back (defined in frame/services.cpp).
+void FreeSystemBuffer(void* p);
 }  // namespace detail
 
 using UniqueHandle = UniqueResource<detail::NullEmpty<HANDLE, detail::CloseKernelHandle>>;
@@ -69,6 +98,49 @@ using UniqueLibrary = UniqueResource<detail::NullEmpty<HMODULE, detail::CloseLib
 using UniqueRegKey = UniqueResource<detail::NullEmpty<HKEY, detail::CloseRegKey>>;
 using UniqueView = UniqueResource<detail::NullEmpty<void*, detail::UnmapView>>;
 using UniqueLocal = UniqueResource<detail::NullEmpty<void*, detail::FreeLocal>>;
+using UniqueCrtFile = UniqueResource<detail::NullEmpty<FILE*, detail::CloseCrtFile>>;
+using UniqueDescriptor = UniqueResource<detail::Descriptor>;
+
+// A buffer from KaSystem::Allocate/AllocateArray, freed with KaSystem::Free.
+template <typename T>
+using SystemBuffer = UniqueResource<detail::NullEmpty<T*, detail::FreeSystemBuffer>>;
+
+// One reference on a KaObject (or on anything with AddRef/Release), dropped
+// at scope end. Adopts the reference it is given; Share() takes a new one.
+template <typename T>
+class ObjectRef {
+public:
+    ObjectRef() = default;
+    explicit ObjectRef(T* adopted) : object_(adopted) {}
+    static ObjectRef Share(T* object) {
+        if (object != nullptr) object->AddRef();
+        return ObjectRef(object);
+    }
+    ObjectRef(const ObjectRef&) = delete;
+    ObjectRef& operator=(const ObjectRef&) = delete;
+    ObjectRef(ObjectRef&& other) noexcept : object_(other.release()) {}
+    ObjectRef& operator=(ObjectRef&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~ObjectRef() { reset(); }
+
+    T* get() const { return object_; }
+    T* operator->() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    [[nodiscard]] T* release() { return std::exchange(object_, nullptr); }
+    void reset(T* adopted = nullptr) {
+        if (T* old = std::exchange(object_, adopted)) old->Release();
+    }
+    // For creating operations' out parameters: drops what is held first.
+    T** put() {
+        reset();
+        return &object_;
+    }
+
+private:
+    T* object_ = nullptr;
+};
 
 }  // namespace ka
 

@@ -75,7 +75,7 @@ KaModuleRoot* LoadSiblingModule(const char* name, bool silent) {
         return nullptr;
     }
     if (!root->Initialize()) return nullptr;
-    module.release();  // stays loaded for the rest of the process
+    (void)module.release();  // stays loaded for the rest of the process
     return root;
 }
 

@@ -26,66 +26,77 @@ ModuleObject* g_module = nullptr;
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 static_assert(offsetof(ModuleObject, root) == 0);
 static_assert(offsetof(ModuleObject, stringUtil) == sizeof(void*));
+// StringUtil reads the locale as its neighbour.
+static_assert(offsetof(ModuleObject, locale) == 2 * sizeof(void*));
 static_assert(offsetof(ModuleObject, directoryFinder) ==
               offsetof(ModuleObject, fileSystem) + sizeof(void*));
 // ForwardAllocatorSlot6 reads the allocator at this fixed offset from the root.
 static_assert(offsetof(ModuleObject, allocator) == 32);
 #pragma GCC diagnostic pop
 
-void ShutDown();
-
 ModuleObject* BuildModule() {
     // The tables of the root and of every embedded interface are set, and the
     // lazily created members are null, as the object is constructed.
     auto* module = new (g_moduleStorage) ModuleObject();
     module->locale = CreateFixedLocale();
-    module->advapi = ::LoadLibraryW(L"Advapi32.dll");
-    if (module->advapi != nullptr) {
-        module->regGetValue =
-            reinterpret_cast<void*>(::GetProcAddress(module->advapi, "RegGetValueW"));
-    }
+    module->advapi.reset(LoadSystemLibrary(L"Advapi32.dll"));
+    module->regGetValue = ResolveExport<void*>(module->advapi.get(), "RegGetValueW");
     ::InitializeCriticalSection(&module->loggerLock);
     ::InitializeCriticalSection(&module->lastErrorLock);
-    module->lastErrors = new std::map<uint32_t, LastErrorEntry>();
+    module->lastErrors = new (std::nothrow) std::map<uint32_t, LastErrorEntry>();
     module->threadValueSlot = ::TlsAlloc();
     module->allocator = static_cast<KaAllocator*>(LoadSiblingModule("KaAllocator", false));
     g_module = module;
-    std::atexit(ShutDown);
     return module;
 }
 
-// Runs when the library is unloaded or the process ends. The allocator
-// sibling stays loaded and the registered interface stays set: the logger's
-// last line may still need them.
-void ShutDown() {
+}  // namespace
+
+// The shut-down: DllMain runs it (frame/dll_main.cpp) when the library is
+// unloaded (FreeLibrary of the last reference) or the process ends; in both
+// cases the system holds its loader lock. The rule every step follows:
+//
+//  - Never wait for a thread, join one, or start one: a thread cannot finish
+//    exiting while the loader lock is held, so any such wait can deadlock.
+//    Signalling (SetEvent, a flag) is fine.
+//  - Every thread the library starts pins the module (StartLibraryThread) and
+//    leaves through FreeLibraryAndExitThread. So on FreeLibrary this runs only
+//    when no thread of ours can still execute library code: a host that
+//    unloads with a pool or worker alive only drops its own reference, and the
+//    unload happens when the last such thread leaves (on that thread, which
+//    then waits for nothing). A service the module owns whose thread would
+//    otherwise pin it forever (the CPU counter's sampler) is told to stop by
+//    Uninitialize, the host's last call, without waiting.
+//  - At process exit (processExiting) every other thread is already gone,
+//    possibly in the middle of a call: a step must not wait for, or hand work
+//    to, a thread, and must not assume a service's worker finished its job.
+//
+// Steps, in this order (services that arrive later add theirs at their place):
+//  1. the process service (process/), 2. the SHA-1 service (data/),
+//  3. the CPU counter (concurrency/), 4. the process-wide logger, which writes
+//  its last line and must not re-create any service destroyed above,
+//  5. the last-error store, 6. the two critical sections, 7. Advapi32,
+//  8. the "de-CH" locale. The allocator stays loaded and the registered
+//  interface stays set: the logger's last line may still need them.
+void ShutDownModule(bool processExiting) {
+    if (g_module == nullptr) return;
     ModuleObject& m = *g_module;
-    if (KaLog* log = std::atomic_ref<KaLog*>(m.logger).exchange(nullptr)) {
-        log->Destroy(KA_DESTROY_FREE);  // directly: its Release does nothing
-    }
+    DestroyProcessLogger(std::atomic_ref<KaLog*>(m.logger).exchange(nullptr));
     if (m.lastErrors != nullptr) {
-        for (auto& [thread, entry] : *m.lastErrors) {
-            if (entry.section != nullptr) entry.section->Release();
-        }
+        for (auto& [thread, entry] : *m.lastErrors) entry.section.reset();
         delete m.lastErrors;
         m.lastErrors = nullptr;
     }
     ::DeleteCriticalSection(&m.lastErrorLock);
     ::DeleteCriticalSection(&m.loggerLock);
-    if (m.advapi != nullptr) {
-        ::FreeLibrary(m.advapi);
-        m.advapi = nullptr;
-        m.regGetValue = nullptr;
-    }
-    FreeFixedLocale(m.locale);
-    m.locale = nullptr;
+    m.regGetValue = nullptr;
+    m.advapi.reset();
+    FreeFixedLocale(std::exchange(m.locale, nullptr));
     RemoveRegexGuard();
     if (m.threadValueSlot != TLS_OUT_OF_INDEXES) {
-        ::TlsFree(m.threadValueSlot);
-        m.threadValueSlot = TLS_OUT_OF_INDEXES;
+        ::TlsFree(std::exchange(m.threadValueSlot, TLS_OUT_OF_INDEXES));
     }
 }
-
-}  // namespace
 
 ModuleObject& TheModule() {
     static ModuleObject* const module = BuildModule();  // once, even under racing callers

@@ -3,7 +3,7 @@
 #ifndef KA_FRAME_MODULE_H
 #define KA_FRAME_MODULE_H
 
-#include "frame/win32.h"
+#include "frame/handles.h"
 #include "fs/directory_finder.h"
 #include "fs/file_system.h"
 #include "fs/stream_factory.h"
@@ -59,7 +59,7 @@ private:
 };
 
 struct LastErrorEntry {
-    KaMemoryMappedFile* section = nullptr;  // one reference owned by the entry
+    ObjectRef<KaMemoryMappedFile> section;
     uint32_t storedTick = 0;
 };
 
@@ -78,7 +78,7 @@ struct ModuleObject {
     DirectoryFinder directoryFinder;  // right after the file system
     FileStreamFactory fileStreams;
     EnvironmentInfo environmentInfo;
-    HMODULE advapi = nullptr;
+    UniqueLibrary advapi;
     void* regGetValue = nullptr;  // RegGetValueW, looked up at run time
     CRITICAL_SECTION loggerLock;
     CRITICAL_SECTION lastErrorLock;
@@ -88,6 +88,11 @@ struct ModuleObject {
 
 // The built module object (built on the first call).
 ModuleObject& TheModule();
+
+// Destroys the lazily created services and the module's own resources; run
+// once, from DllMain, under the loader lock (the rule is beside it in
+// module.cpp).
+void ShutDownModule(bool processExiting);
 
 }  // namespace ka
 

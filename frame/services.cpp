@@ -1,6 +1,7 @@
 #include "frame/services.h"
 
-#include "log/silent_log.h"
+#include "frame/handles.h"
+#include "frame/silent_log.h"
 
 #include <atomic>
 
@@ -29,5 +30,7 @@ KaLog* Log() {
     KaLog* log = System()->GetLogger();
     return log ? log : &g_silentLog;
 }
+
+void detail::FreeSystemBuffer(void* p) { System()->Free(p); }
 
 }  // namespace ka

@@ -413,6 +413,10 @@ KaLog* CreateProcessLogger() {
     return logger;
 }
 
+void DestroyProcessLogger(KaLog* logger) {
+    if (logger != nullptr) logger->Destroy(KA_DESTROY_FREE);
+}
+
 bool CreatePrivateLogger(const wchar_t* path, KaLog** out) {
     if (path == nullptr || out == nullptr) return false;
     return HandOut(NewObject<Logger>(false), out, [path](Logger& logger) {

@@ -92,8 +92,10 @@ private:
 };
 
 // The process-wide instance, configured from the KAV_QMT_LOG_... variables.
-// The module's shut-down destroys it with Destroy(KA_DESTROY_FREE).
 KaLog* CreateProcessLogger();
+// Destroys it directly (its Release does nothing); it writes its last line.
+// Null is fine.
+void DestroyProcessLogger(KaLog* logger);
 
 // A private logger on `path`, handed out with one reference.
 bool CreatePrivateLogger(const wchar_t* path, KaLog** out);

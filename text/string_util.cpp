@@ -1,6 +1,6 @@
 #include "text/string_util.h"
 
-#include "frame/module.h"
+#include "frame/neighbour.h"
 #include "frame/services.h"
 #include "frame/win32.h"
 #include "text/regex.h"
@@ -20,8 +20,6 @@ DWORD ToWideFlags(uint32_t codePage) { return codePage == CP_UTF8 ? MB_ERR_INVAL
 DWORD ToNarrowFlags(uint32_t codePage) { return codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0; }
 
 KaSystem* Root() { return System(); }
-
-FixedLocale* Locale() { return TheModule().locale; }
 
 // Hands a wide result to the caller in a buffer from AllocateArray(1, bytes);
 // an empty result still gets its terminator.

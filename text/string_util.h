@@ -2,6 +2,7 @@
 #ifndef KA_TEXT_STRING_UTIL_H
 #define KA_TEXT_STRING_UTIL_H
 
+#include "frame/neighbour.h"
 #include "ka/text.h"
 #include "text/fixed_locale.h"
 
@@ -40,6 +41,10 @@ public:
     wchar_t ToLower(wchar_t unit) override;
     int Compare(const wchar_t* a, const wchar_t* b, bool caseSensitive) override;
     int CompareN(const wchar_t* a, const wchar_t* b, size_t count, bool caseSensitive) override;
+
+private:
+    // The module keeps the "de-CH" locale right after this interface.
+    FixedLocale* Locale() { return *static_cast<FixedLocale**>(NeighbourInterface(this)); }
 };
 
 }  // namespace ka

@@ -1,7 +1,7 @@
 // A KaLog that swallows every line and is never counted: the stand-in that
 // Log() hands out when there is no logger, and a baseline for benchmarks.
-#ifndef KA_LOG_SILENT_LOG_H
-#define KA_LOG_SILENT_LOG_H
+#ifndef KA_FRAME_SILENT_LOG_H
+#define KA_FRAME_SILENT_LOG_H
 
 #include "ka/log.h"
 

@@ -27,28 +27,35 @@ void AppendBackslashIfMissing(std::string& directory) {
 }  // namespace
 
 HMODULE LoadSiblingLibrary(const char* name, bool silent) {
-    std::string path;
-    if (ReadDirectoryVariable("KAV_SXS_DIR_FLAT", path)) {
-        AppendBackslashIfMissing(path);
-    } else if (ReadDirectoryVariable("KAV_SXS_DIR", path)) {
-        AppendBackslashIfMissing(path);
-        char versionDirectory[16];
-        std::snprintf(versionDirectory, sizeof versionDirectory, "v%d", 140);
-        path += versionDirectory;
-        path.push_back('\\');
-    }
-    char fileName[260];
-    std::snprintf(fileName, sizeof fileName, "%s.x64.dll", name ? name : "");
-    path += fileName;
+    // Building the path allocates, and nothing may escape to the host. No log
+    // line either: this runs while the module object is being built, before
+    // there is a logger to reach.
+    try {
+        std::string path;
+        if (ReadDirectoryVariable("KAV_SXS_DIR_FLAT", path)) {
+            AppendBackslashIfMissing(path);
+        } else if (ReadDirectoryVariable("KAV_SXS_DIR", path)) {
+            AppendBackslashIfMissing(path);
+            char versionDirectory[16];
+            std::snprintf(versionDirectory, sizeof versionDirectory, "v%d", 140);
+            path += versionDirectory;
+            path.push_back('\\');
+        }
+        char fileName[260];
+        std::snprintf(fileName, sizeof fileName, "%s.x64.dll", name ? name : "");
+        path += fileName;
 
-    HMODULE module = ::LoadLibraryA(path.c_str());
-    if (module == nullptr && !silent) {
-        char hostPath[260] = {};
-        ::GetModuleFileNameA(nullptr, hostPath, sizeof hostPath);
-        std::string text = "Failed load module: " + path;
-        ::MessageBoxA(nullptr, text.c_str(), hostPath, kBoxStyle);
+        HMODULE module = ::LoadLibraryA(path.c_str());
+        if (module == nullptr && !silent) {
+            char hostPath[260] = {};
+            ::GetModuleFileNameA(nullptr, hostPath, sizeof hostPath);
+            std::string text = "Failed load module: " + path;
+            ::MessageBoxA(nullptr, text.c_str(), hostPath, kBoxStyle);
+        }
+        return module;
+    } catch (...) {
+        return static_cast<HMODULE>(nullptr);
     }
-    return module;
 }
 
 KaModuleRoot* LoadSiblingModule(const char* name, bool silent) {

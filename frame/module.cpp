@@ -137,7 +137,7 @@ void* SystemRoot::AllocateArray(size_t count, size_t size) {
 }
 
 void SystemRoot::Free(void* block) {
-    if (KaAllocator* allocator = Module().allocator) allocator->Free(block);
+    if (KaAllocator* allocator = Module().allocator) allocator->Free(block);  // the slot itself
 }
 
 // A true pass-through: rcx (this = the module object) becomes the allocator's

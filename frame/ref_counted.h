@@ -49,14 +49,20 @@ bool HandOut(T* object, Out** out, Init&& init) {
         object->AddRef();
         *out = object;
     }
-    object->Release();
+    object->Release();  // the working reference of the dance, not an owner's
     return ok;
 }
 
-// Allocates without throwing: no exception may cross an interface.
+// Allocates and constructs without throwing: no exception may cross an
+// interface. A constructor that throws (it copies a text that does not fit)
+// gives null too.
 template <typename T, typename... Args>
-T* NewObject(Args&&... args) {
-    return new (std::nothrow) T(std::forward<Args>(args)...);
+T* NewObject(Args&&... args) noexcept {
+    try {
+        return new T(std::forward<Args>(args)...);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace ka

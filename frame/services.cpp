@@ -1,5 +1,6 @@
 #include "frame/services.h"
 
+#include "frame/boundary.h"
 #include "frame/handles.h"
 #include "frame/silent_log.h"
 
@@ -31,6 +32,12 @@ KaLog* Log() {
     return log ? log : &g_silentLog;
 }
 
-void detail::FreeSystemBuffer(void* p) { System()->Free(p); }
+void ReportEscapedException(const char* what) noexcept {
+    // Printf formats into a buffer on the stack: nothing here can throw again.
+    Log()->Printf(LogCategory::ERROR, 0, "Operation failed: %s", what);
+}
+
+// The closer of SystemBuffer: the one place buffers go back.
+void detail::FreeSystemBuffer(void* p) { System()->Free(p); }  // owner closer
 
 }  // namespace ka

@@ -1,5 +1,7 @@
 #include "fs/file_system.h"
 
+#include "frame/boundary.h"
+#include "frame/handles.h"
 #include "frame/neighbour.h"
 #include "frame/services.h"
 #include "frame/win32.h"
@@ -60,129 +62,147 @@ int ShellOperation(UINT function, const std::wstring& from, const std::wstring* 
 }  // namespace
 
 bool FileSystem::GetShortPath(const wchar_t* path, KaString** out) {
-    if (path == nullptr || out == nullptr) return false;
-    std::wstring shortForm;
-    return ShortForm(path, shortForm) && HandOutText(shortForm, out);
+    return Boundary(false, [&] {
+        if (path == nullptr || out == nullptr) return false;
+        std::wstring shortForm;
+        return ShortForm(path, shortForm) && HandOutText(shortForm, out);
+    });
 }
 
 bool FileSystem::GetParentPath(const wchar_t* path, KaString** out) {
-    if (path == nullptr || out == nullptr) return false;
-    std::wstring trimmed;
-    if (!TrimTrailingBackslashes(path, trimmed)) return false;
-    size_t last = trimmed.rfind(L'\\');
-    return HandOutText(last == std::wstring::npos ? L"." : trimmed.substr(0, last), out);
+    return Boundary(false, [&] {
+        if (path == nullptr || out == nullptr) return false;
+        std::wstring trimmed;
+        if (!TrimTrailingBackslashes(path, trimmed)) return false;
+        size_t last = trimmed.rfind(L'\\');
+        return HandOutText(last == std::wstring::npos ? L"." : trimmed.substr(0, last), out);
+    });
 }
 
 bool FileSystem::GetFileName(const wchar_t* path, KaString** out) {
-    if (path == nullptr || out == nullptr) return false;
-    std::wstring trimmed;
-    if (!TrimTrailingBackslashes(path, trimmed)) return false;
-    size_t last = trimmed.rfind(L'\\');
-    // Without a separator the path comes back as given, trailing ones included.
-    return HandOutText(last == std::wstring::npos ? std::wstring(path) : trimmed.substr(last + 1),
-                       out);
+    return Boundary(false, [&] {
+        if (path == nullptr || out == nullptr) return false;
+        std::wstring trimmed;
+        if (!TrimTrailingBackslashes(path, trimmed)) return false;
+        size_t last = trimmed.rfind(L'\\');
+        // Without a separator the path comes back as given, trailing ones included.
+        return HandOutText(
+            last == std::wstring::npos ? std::wstring(path) : trimmed.substr(last + 1), out);
+    });
 }
 
 bool FileSystem::FileExists(const wchar_t* path) {
-    bool isDirectory = false;
-    return ProbePath(path, &isDirectory) && !isDirectory;
+    return Boundary(false, [&] {
+        bool isDirectory = false;
+        return ProbePath(path, &isDirectory) && !isDirectory;
+    });
 }
 
 bool FileSystem::DirectoryExists(const wchar_t* path) {
-    bool isDirectory = false;
-    return ProbePath(path, &isDirectory) && isDirectory;
+    return Boundary(false, [&] {
+        bool isDirectory = false;
+        return ProbePath(path, &isDirectory) && isDirectory;
+    });
 }
 
-bool FileSystem::PathExists(const wchar_t* path) { return ProbePath(path, nullptr); }
+bool FileSystem::PathExists(const wchar_t* path) {
+    return Boundary(false, [&] { return ProbePath(path, nullptr); });
+}
 
 bool FileSystem::Move(const wchar_t* source, const wchar_t* destination) {
-    if (source == nullptr || destination == nullptr) return false;
-    KaLog* log = Log();
-    if (!FileExists(source)) {
-        log->PrintfW(LogCategory::ERROR, 0, L"Source file not found: %s", source);
-        return false;
-    }
-    std::wstring target;
-    if (DirectoryExists(destination)) {
-        KaString* name = nullptr;
-        if (!GetFileName(source, &name)) {
-            log->PrintfW(LogCategory::ERROR, 0, L"Failed to get basename: %s", source);
+    return Boundary(false, [&] {
+        if (source == nullptr || destination == nullptr) return false;
+        KaLog* log = Log();
+        if (!FileExists(source)) {
+            log->PrintfW(LogCategory::ERROR, 0, L"Source file not found: %s", source);
             return false;
         }
-        std::wstring joined = std::wstring(destination) + L"\\" + name->GetText();
-        name->Release();
-        target = SystemPath(joined.c_str());
-    } else {
-        if (FileExists(destination)) {
-            if (_wcsicmp(source, destination) == 0) return true;  // the same file
-            if (!Delete(destination)) {
-                log->PrintfW(LogCategory::ERROR, 0, L"Could not overwrite existing file: %s",
-                             destination);
+        std::wstring target;
+        if (DirectoryExists(destination)) {
+            ObjectRef<KaString> name;
+            if (!GetFileName(source, name.put())) {
+                log->PrintfW(LogCategory::ERROR, 0, L"Failed to get basename: %s", source);
                 return false;
             }
+            std::wstring joined = std::wstring(destination) + L"\\" + name->GetText();
+            target = SystemPath(joined.c_str());
+        } else {
+            if (FileExists(destination)) {
+                if (_wcsicmp(source, destination) == 0) return true;  // the same file
+                if (!Delete(destination)) {
+                    log->PrintfW(LogCategory::ERROR, 0, L"Could not overwrite existing file: %s",
+                                 destination);
+                    return false;
+                }
+            }
+            target = SystemPath(destination);
         }
-        target = SystemPath(destination);
-    }
-    std::wstring from = SystemPath(source);
-    if (!::MoveFileW(from.c_str(), target.c_str())) {
-        log->PrintfW(LogCategory::ERROR, 0, L"Failed to move file. %s: %s => %s",
-                     SystemErrorText(::GetLastError()).c_str(), from.c_str(), target.c_str());
-        return false;
-    }
-    return true;
+        std::wstring from = SystemPath(source);
+        if (!::MoveFileW(from.c_str(), target.c_str())) {
+            log->PrintfW(LogCategory::ERROR, 0, L"Failed to move file. %s: %s => %s",
+                         SystemErrorText(::GetLastError()).c_str(), from.c_str(), target.c_str());
+            return false;
+        }
+        return true;
+    });
 }
 
 bool FileSystem::Copy(const wchar_t* source, const wchar_t* destination) {
-    if (source == nullptr || destination == nullptr) return false;
-    bool isDirectory = false;
-    if (!ProbePath(source, &isDirectory)) return false;
-    if (isDirectory) {
-        std::wstring target = ShortOrSame(destination);
-        return ShellOperation(FO_COPY, ShortOrSame(source), &target) == 0;
-    }
-    return ::CopyFileW(SystemPath(source).c_str(), SystemPath(destination).c_str(), FALSE) != 0;
+    return Boundary(false, [&] {
+        if (source == nullptr || destination == nullptr) return false;
+        bool isDirectory = false;
+        if (!ProbePath(source, &isDirectory)) return false;
+        if (isDirectory) {
+            std::wstring target = ShortOrSame(destination);
+            return ShellOperation(FO_COPY, ShortOrSame(source), &target) == 0;
+        }
+        return ::CopyFileW(SystemPath(source).c_str(), SystemPath(destination).c_str(), FALSE) != 0;
+    });
 }
 
 bool FileSystem::Delete(const wchar_t* path) {
-    bool isDirectory = false;
-    if (!ProbePath(path, &isDirectory)) return true;  // nothing there (or no path at all)
-    if (isDirectory) {
-        std::wstring shortForm = ShortOrSame(path);
-        if (ShellOperation(FO_DELETE, shortForm, nullptr) == 0) return true;
-        if (std::wcslen(path) > kLongPathThreshold) {
-            Log()->PrintfW(LogCategory::ERROR, 0,
-                           L"Could not remove a directory whose path exceeds MAX_PATH=%d "
-                           L"characters: %s",
-                           int(kLongPathThreshold), shortForm.c_str());
+    return Boundary(false, [&] {
+        bool isDirectory = false;
+        if (!ProbePath(path, &isDirectory)) return true;  // nothing there (or no path at all)
+        if (isDirectory) {
+            std::wstring shortForm = ShortOrSame(path);
+            if (ShellOperation(FO_DELETE, shortForm, nullptr) == 0) return true;
+            if (std::wcslen(path) > kLongPathThreshold) {
+                Log()->PrintfW(LogCategory::ERROR, 0,
+                               L"Could not remove a directory whose path exceeds MAX_PATH=%d "
+                               L"characters: %s",
+                               int(kLongPathThreshold), shortForm.c_str());
+            }
+            return false;
         }
-        return false;
-    }
-    return ::DeleteFileW(SystemPath(path).c_str()) != 0;
+        return ::DeleteFileW(SystemPath(path).c_str()) != 0;
+    });
 }
 
 bool FileSystem::CreateDirectories(const wchar_t* path) {
-    std::wstring trimmed;
-    if (!TrimTrailingBackslashes(path, trimmed)) return false;
-    if (DirectoryExists(trimmed.c_str())) return true;
-    KaSystem* system = System();
-    size_t bytes = (trimmed.size() + 1) * sizeof(wchar_t);
-    auto* buffer = static_cast<wchar_t*>(system->AllocateArray(1, bytes));
-    if (buffer == nullptr) return false;
-    std::memcpy(buffer, trimmed.c_str(), bytes);
-    std::vector<wchar_t*> components;
-    bool ok = SplitPathComponents(buffer, components);
-    // While the separators after the current component are still nulls, the
-    // buffer reads as the path up to and including that component.
-    for (size_t i = 0; ok && i < components.size(); ++i) {
-        bool uncServer = i == 0 && ::PathIsUNCW(buffer);
-        if (!uncServer && !::PathFileExistsW(buffer) &&
-            !::CreateDirectoryW(buffer, nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
-            ok = false;
+    return Boundary(false, [&] {
+        std::wstring trimmed;
+        if (!TrimTrailingBackslashes(path, trimmed)) return false;
+        if (DirectoryExists(trimmed.c_str())) return true;
+        size_t bytes = (trimmed.size() + 1) * sizeof(wchar_t);
+        SystemBuffer<wchar_t> owner(static_cast<wchar_t*>(System()->AllocateArray(1, bytes)));
+        wchar_t* buffer = owner.get();
+        if (buffer == nullptr) return false;
+        std::memcpy(buffer, trimmed.c_str(), bytes);
+        std::vector<wchar_t*> components;
+        bool ok = SplitPathComponents(buffer, components);
+        // While the separators after the current component are still nulls, the
+        // buffer reads as the path up to and including that component.
+        for (size_t i = 0; ok && i < components.size(); ++i) {
+            bool uncServer = i == 0 && ::PathIsUNCW(buffer);
+            if (!uncServer && !::PathFileExistsW(buffer) &&
+                !::CreateDirectoryW(buffer, nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+                ok = false;
+            }
+            if (i + 1 < components.size()) components[i + 1][-1] = L'\\';
         }
-        if (i + 1 < components.size()) components[i + 1][-1] = L'\\';
-    }
-    system->Free(buffer);
-    return ok;
+        return ok;
+    });
 }
 
 KaDirectoryFinder* FileSystem::GetDirectoryFinder() {

@@ -1,6 +1,7 @@
 #include "fs/streams.h"
 
-#include "frame/win32.h"
+#include "frame/boundary.h"
+#include "frame/handles.h"
 #include "fs/path.h"
 
 #include <fcntl.h>
@@ -20,11 +21,8 @@ void Report(size_t* out, size_t value) {
     if (out != nullptr) *out = value;
 }
 
-// msvcrt's import library lacks _fwrite_nolock; the DLL itself has it.
 size_t WriteNoLock(const void* data, size_t count, FILE* file) {
-    using WriteFunction = size_t(__cdecl*)(const void*, size_t, size_t, FILE*);
-    static WriteFunction noLock = reinterpret_cast<WriteFunction>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"msvcrt.dll"), "_fwrite_nolock")));
+    FwriteNolock noLock = ResolveFwriteNolock();
     return noLock ? noLock(data, 1, count, file) : std::fwrite(data, 1, count, file);
 }
 
@@ -32,45 +30,37 @@ size_t WriteNoLock(const void* data, size_t count, FILE* file) {
 
 // ------------------------------------------------------------- file stream
 
-FileStream::~FileStream() {
-    if (file_ != nullptr) std::fclose(file_);
-}
-
 bool FileStream::Open(const wchar_t* path, const wchar_t* mode) {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    if (path == nullptr || mode == nullptr) return false;
-    file_ = _wfsopen(SystemPath(path).c_str(), mode, _SH_DENYNO);
-    if (file_ == nullptr) return false;
-    mode_ = mode;
-    return true;
-}
-
-bool FileStream::Duplicate(KaStream** out) {
-    if (out == nullptr || file_ == nullptr) return false;
-    // The new stream owns whatever it was given, so every failure below is
-    // cleaned up by its destructor.
-    return HandOut(NewObject<FileStream>(), out, [this](FileStream& copy) {
-        int descriptor = _dup(_fileno(file_));
-        if (descriptor < 0) return false;
-        uint64_t position = 0;
-        if (!Seek(0, KA_SEEK_CURRENT, &position)) {
-            _close(descriptor);
-            return false;
-        }
-        copy.file_ = _wfdopen(descriptor, mode_.c_str());
-        if (copy.file_ == nullptr) {
-            _close(descriptor);
-            return false;
-        }
-        copy.mode_ = mode_;
-        return copy.Seek(int64_t(position), KA_SEEK_BEGIN, nullptr);
+    return Boundary(false, [&] {
+        file_.reset();
+        if (path == nullptr || mode == nullptr) return false;
+        file_.reset(_wfsopen(SystemPath(path).c_str(), mode, _SH_DENYNO));
+        if (!file_) return false;
+        mode_ = mode;
+        return true;
     });
 }
 
-bool FileStream::Flush() { return file_ != nullptr && std::fflush(file_) == 0; }
+bool FileStream::Duplicate(KaStream** out) {
+    return Boundary(false, [&] {
+        if (out == nullptr || !file_) return false;
+        // The new stream owns whatever it was given, so every failure below is
+        // cleaned up by its destructor.
+        return HandOut(NewObject<FileStream>(), out, [this](FileStream& copy) {
+            UniqueDescriptor descriptor(_dup(_fileno(file_.get())));
+            if (!descriptor) return false;
+            uint64_t position = 0;
+            if (!Seek(0, KA_SEEK_CURRENT, &position)) return false;
+            copy.file_.reset(_wfdopen(descriptor.get(), mode_.c_str()));
+            if (!copy.file_) return false;
+            (void)descriptor.release();  // the CRT file closes it from now on
+            copy.mode_ = mode_;
+            return copy.Seek(int64_t(position), KA_SEEK_BEGIN, nullptr);
+        });
+    });
+}
+
+bool FileStream::Flush() { return file_ && std::fflush(file_.get()) == 0; }
 
 bool FileStream::CopyTo(KaStream* destination, size_t count, size_t* bytesRead,
                         size_t* bytesWritten) {
@@ -96,31 +86,31 @@ bool FileStream::CopyTo(KaStream* destination, size_t count, size_t* bytesRead,
 }
 
 bool FileStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) {
-    if (file_ == nullptr || origin > KA_SEEK_END) return false;
+    if (!file_ || origin > KA_SEEK_END) return false;
     if (!(origin == KA_SEEK_CURRENT && offset == 0)) {  // a plain position query does not seek
         static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
-        if (_fseeki64(file_, offset, kWhence[origin]) != 0) return false;
+        if (_fseeki64(file_.get(), offset, kWhence[origin]) != 0) return false;
     }
-    int64_t position = _ftelli64(file_);
+    int64_t position = _ftelli64(file_.get());
     if (position < 0) return false;
     if (newPosition != nullptr) *newPosition = uint64_t(position);
     return true;
 }
 
 bool FileStream::Write(const void* data, size_t count, size_t* bytesWritten) {
-    if (file_ == nullptr || (data == nullptr && count > 0)) return false;
-    size_t written = WriteNoLock(data, count, file_);
+    if (!file_ || (data == nullptr && count > 0)) return false;
+    size_t written = WriteNoLock(data, count, file_.get());
     Report(bytesWritten, written);
     return written == count;
 }
 
 bool FileStream::Read(void* buffer, size_t count, size_t* bytesRead) {
-    if (file_ == nullptr) return false;
+    if (!file_) return false;
     if (count == 0) return true;  // the out count is not written
     if (buffer == nullptr) return false;
-    size_t got = std::fread(buffer, 1, count, file_);
+    size_t got = std::fread(buffer, 1, count, file_.get());
     Report(bytesRead, got);
-    return got != 0 || std::feof(file_);
+    return got != 0 || std::feof(file_.get());
 }
 
 // ----------------------------------------------------------- memory stream
@@ -182,11 +172,13 @@ bool MemoryStream::Read(void* buffer, size_t count, size_t* bytesRead) {
 // ----------------------------------------------------------- string stream
 
 bool StringStream::Duplicate(KaStream** out) {
-    if (out == nullptr) return false;
-    StringStream* copy = NewObject<StringStream>();  // empty, and with no reference
-    if (copy == nullptr) return false;
-    *out = copy;
-    return true;
+    return Boundary(false, [&] {
+        if (out == nullptr) return false;
+        StringStream* copy = NewObject<StringStream>();  // empty, and with no reference
+        if (copy == nullptr) return false;
+        *out = copy;
+        return true;
+    });
 }
 
 bool StringStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) {
@@ -201,10 +193,12 @@ bool StringStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) 
 }
 
 bool StringStream::Write(const void* data, size_t count, size_t* bytesWritten) {
-    if (data == nullptr && count > 0) return false;
-    stream_.write(static_cast<const char*>(data), std::streamsize(count));
-    Report(bytesWritten, count);
-    return stream_.good();
+    return Boundary(false, [&] {
+        if (data == nullptr && count > 0) return false;
+        stream_.write(static_cast<const char*>(data), std::streamsize(count));
+        Report(bytesWritten, count);
+        return stream_.good();
+    });
 }
 
 bool StringStream::Read(void* buffer, size_t count, size_t* bytesRead) {
@@ -223,11 +217,8 @@ bool StringStream::Read(void* buffer, size_t count, size_t* bytesRead) {
 
 // ---------------------------------------------------------- limited stream
 
-LimitedStream::LimitedStream(KaStream* inner, size_t length) : inner_(inner), length_(length) {
-    inner_->AddRef();
-}
-
-LimitedStream::~LimitedStream() { inner_->Release(); }
+LimitedStream::LimitedStream(KaStream* inner, size_t length)
+    : inner_(ObjectRef<KaStream>::Share(inner)), length_(length) {}
 
 bool LimitedStream::Init() { return inner_->Seek(0, KA_SEEK_CURRENT, &start_); }
 

@@ -4,6 +4,7 @@
 #ifndef KA_FS_STREAMS_H
 #define KA_FS_STREAMS_H
 
+#include "frame/handles.h"
 #include "frame/ref_counted.h"
 #include "ka/fs.h"
 
@@ -25,7 +26,6 @@ public:
 
 class FileStream final : public StreamBase<FileStream> {
 public:
-    ~FileStream();
     // Opens with sharing for every other reader and writer; the path goes to
     // the system in its long form when it has one.
     bool Open(const wchar_t* path, const wchar_t* mode);
@@ -39,7 +39,7 @@ public:
     bool Read(void* buffer, size_t count, size_t* bytesRead) override;
 
 private:
-    FILE* file_ = nullptr;
+    UniqueCrtFile file_;
     std::wstring mode_;
 };
 
@@ -83,7 +83,6 @@ class LimitedStream final : public StreamBase<LimitedStream> {
 public:
     // Takes a reference on `inner`; `start` is its position now.
     LimitedStream(KaStream* inner, size_t length);
-    ~LimitedStream();
     // Reads the inner stream's current position as the window's start.
     bool Init();
 
@@ -91,7 +90,7 @@ public:
     bool Read(void* buffer, size_t count, size_t* bytesRead) override;
 
 private:
-    KaStream* inner_;
+    ObjectRef<KaStream> inner_;
     uint64_t start_ = 0;
     uint64_t length_;
 };

@@ -1,5 +1,6 @@
 #include "log/logger.h"
 
+#include "frame/boundary.h"
 #include "frame/services.h"
 #include "frame/win32.h"
 #include "ka/system.h"
@@ -56,47 +57,33 @@ void FormatPiece(char* buffer, size_t size, const char* format, ...) {
     va_end(args);
 }
 
-// Wide text to UTF-8 in a 2048-byte buffer. Text that the strict conversion
-// refuses still reaches the line: an unpaired surrogate becomes U+FFFD, and
-// text longer than the buffer is cut at a character boundary.
+// Wide text to UTF-8 in a 2048-byte buffer, through the text service (so an
+// unpaired surrogate arrives as U+FFFD). Text too long for the buffer is cut
+// at a character boundary rather than dropped.
 void ToUtf8Line(const wchar_t* text, char* out) {
     out[0] = '\0';
     if (text == nullptr) return;
-    if (System()->GetStringUtil()->WideToMultiByteBuffer(text, CP_UTF8, out, kLineSize)) {
-        out[kLineSize - 1] = '\0';
-        return;
-    }
-    size_t n = 0;
-    for (const wchar_t* p = text; *p; ++p) {
-        uint32_t c = static_cast<uint16_t>(*p);
-        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint16_t>(p[1]) - 0xDC00);
-            ++p;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
+    KaStringUtil* util = System()->GetStringUtil();
+    if (util->WideToMultiByteBuffer(text, CP_UTF8, out, kLineSize)) return;
+    // Too long: a prefix that fits, never cut inside a surrogate pair. Every
+    // unit gives at least one byte, and each retry shrinks the prefix by the
+    // measured overshoot, so this ends after a few rounds.
+    size_t units = std::wcslen(text);
+    size_t take = units < kLineSize - 1 ? units : kLineSize - 1;
+    while (take > 0) {
+        if (text[take - 1] >= 0xD800 && text[take - 1] <= 0xDBFF) --take;
+        int n = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(take), out,
+                                      static_cast<int>(kLineSize - 1), nullptr, nullptr);
+        if (n > 0) {
+            out[n] = '\0';
+            return;
         }
-        char bytes[4];
-        size_t len = 0;
-        if (c < 0x80) {
-            bytes[len++] = char(c);
-        } else if (c < 0x800) {
-            bytes[len++] = char(0xC0 | (c >> 6));
-            bytes[len++] = char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            bytes[len++] = char(0xE0 | (c >> 12));
-            bytes[len++] = char(0x80 | ((c >> 6) & 0x3F));
-            bytes[len++] = char(0x80 | (c & 0x3F));
-        } else {
-            bytes[len++] = char(0xF0 | (c >> 18));
-            bytes[len++] = char(0x80 | ((c >> 12) & 0x3F));
-            bytes[len++] = char(0x80 | ((c >> 6) & 0x3F));
-            bytes[len++] = char(0x80 | (c & 0x3F));
-        }
-        if (n + len > kLineSize - 1) break;
-        std::memcpy(out + n, bytes, len);
-        n += len;
+        int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(take), nullptr, 0,
+                                           nullptr, nullptr);
+        if (needed <= 0) return;
+        size_t shrunk = take * (kLineSize - 1) / static_cast<size_t>(needed);
+        take = shrunk < take ? shrunk : take - 1;
     }
-    out[n] = '\0';
 }
 
 // A wide format result (2048 UTF-16 units) as a UTF-8 line.
@@ -139,12 +126,8 @@ int ReadNumberVariable(const char* name) {
 
 Logger::~Logger() {
     Write(LogCategory::STATUS, 0, "Log session terminated.");
-    if (file_ != nullptr) std::fclose(file_);
     if (consoleCreated_) ::FreeConsole();
     if (threadSlot_ != TLS_OUT_OF_INDEXES) ::TlsFree(threadSlot_);
-    if (threadCounter_ != nullptr) reinterpret_cast<KaObject*>(threadCounter_)->Release();
-    if (memoryCounters_ != nullptr) reinterpret_cast<KaObject*>(memoryCounters_)->Release();
-    if (consoleBuffer_ != nullptr) System()->Free(consoleBuffer_);
 }
 
 void Logger::AddRef() {
@@ -259,17 +242,17 @@ void Logger::Emit(LogCategory category, const char* line) {
     bool waited = WaitForFile();
     int number = ThreadNumber();
     if (showConsole_) ShowOnConsole(category, number, line);
-    if (file_ != nullptr) {
-        if (number > 1) std::fprintf(file_, "%d> ", number);
-        std::fputs(line, file_);
-        std::fputc('\n', file_);
-        std::fflush(file_);
+    if (FILE* file = file_.get()) {
+        if (number > 1) std::fprintf(file, "%d> ", number);
+        std::fputs(line, file);
+        std::fputc('\n', file);
+        std::fflush(file);
     }
     ReleaseFile(waited);
 }
 
 bool Logger::GetFilePath(wchar_t* destination) {
-    if (file_ == nullptr || path_.empty() || destination == nullptr) return false;
+    if (!file_ || path_.empty() || destination == nullptr) return false;
     size_t n = path_.size() < 511 ? path_.size() : 511;
     std::wmemcpy(destination, path_.c_str(), n);
     destination[n] = L'\0';
@@ -277,21 +260,20 @@ bool Logger::GetFilePath(wchar_t* destination) {
 }
 
 bool Logger::Open(const wchar_t* path) {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
+    return Boundary(false, [&] {
+        file_.reset();
         path_.clear();
-    }
-    fileMutex_.reset();
-    if (path == nullptr) return true;
-    // Appended in text mode, and shared: other processes read and write the
-    // same file while this one has it open. Not inherited ("N"): a child
-    // process (the console host included) must not keep the log file open.
-    file_ = _wfsopen(path, L"atN", _SH_DENYNO);
-    if (file_ == nullptr) return false;
-    path_ = path;
-    OpenSharedState();
-    return true;
+        fileMutex_.reset();
+        if (path == nullptr) return true;
+        // Appended in text mode, and shared: other processes read and write the
+        // same file while this one has it open. Not inherited ("N"): a child
+        // process (the console host included) must not keep the log file open.
+        file_.reset(_wfsopen(path, L"atN", _SH_DENYNO));
+        if (!file_) return false;
+        path_ = path;
+        OpenSharedState();
+        return true;
+    });
 }
 
 void Logger::SetOptions(uint32_t mask) {
@@ -317,13 +299,17 @@ bool Logger::SetValue(ValueMap& map, const wchar_t* key, const wchar_t* value) {
 }
 
 bool Logger::SetContextValue(const wchar_t* key, const wchar_t* value) {
-    if (!SetValue(contextValues_, key, value)) return false;
-    RebuildContextText();
-    return true;
+    return Boundary(false, [&] {
+        if (!SetValue(contextValues_, key, value)) return false;
+        RebuildContextText();
+        return true;
+    });
 }
 
 bool Logger::SetLineValue(const wchar_t* key, const wchar_t* value) {
-    return SetValue(lineValues_, key, value);
+    return Boundary(false, [&] {
+        return SetValue(lineValues_, key, value);
+    });
 }
 
 void Logger::RebuildContextText() {
@@ -347,7 +333,7 @@ void Logger::SetLevel(int threshold) { threshold_ = threshold < 0 ? 0 : threshol
 
 void Logger::ConfigureAndOpen(const wchar_t* path, int threshold, bool timestamp,
                               bool memoryUsage, bool showConsole) {
-    if (file_ != nullptr || path == nullptr || *path == L'\0') return;
+    if (file_ || path == nullptr || *path == L'\0') return;
     threshold_ = threshold;
     timestamp_ = timestamp;
     memoryUsage_ = memoryUsage;
@@ -370,11 +356,12 @@ void Logger::ShowOnConsole(LogCategory category, int threadNumber, const char* l
             ::SetConsoleTitleW(title);
         }
     }
-    if (consoleBuffer_ == nullptr) {
-        consoleBuffer_ = static_cast<wchar_t*>(System()->Allocate(kConsoleUnits * sizeof(wchar_t)));
-        if (consoleBuffer_ == nullptr) return;
+    if (!consoleBuffer_) {
+        consoleBuffer_.reset(
+            static_cast<wchar_t*>(System()->Allocate(kConsoleUnits * sizeof(wchar_t))));
+        if (!consoleBuffer_) return;
     }
-    if (!System()->GetStringUtil()->MultiByteToWideBuffer(line, CP_UTF8, consoleBuffer_,
+    if (!System()->GetStringUtil()->MultiByteToWideBuffer(line, CP_UTF8, consoleBuffer_.get(),
                                                           kConsoleUnits)) {
         return;  // too long or not UTF-8: the file still gets the line
     }
@@ -391,9 +378,9 @@ void Logger::ShowOnConsole(LogCategory category, int threadNumber, const char* l
         }
     }
     if (threadNumber > 1) {
-        _cwprintf(L"%d> %s", threadNumber, consoleBuffer_);
+        _cwprintf(L"%d> %s", threadNumber, consoleBuffer_.get());
     } else {
-        _cwprintf(L"%s", consoleBuffer_);
+        _cwprintf(L"%s", consoleBuffer_.get());
     }
     if (haveAttributes) ::SetConsoleTextAttribute(out, info.wAttributes);
     _cwprintf(L"\r\n");

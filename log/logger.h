@@ -5,14 +5,14 @@
 
 #include "frame/handles.h"
 #include "frame/ref_counted.h"
+#include "ka/fs.h"
 #include "ka/log.h"
+#include "ka/process.h"
 
 #include <cstdio>
 #include <map>
 #include <string>
 
-struct KaMemoryCounters;
-struct KaMemoryMappedFile;
 
 namespace ka {
 
@@ -72,10 +72,10 @@ private:
     bool FormatMemoryPiece(char* /*piece*/, size_t /*size*/) { return false; }
 
     const bool processWide_;
-    FILE* file_ = nullptr;
-    KaMemoryCounters* memoryCounters_ = nullptr;
-    KaMemoryMappedFile* threadCounter_ = nullptr;
-    wchar_t* consoleBuffer_ = nullptr;  // 2048 units from KaSystem::Allocate
+    UniqueCrtFile file_;
+    ObjectRef<KaMemoryCounters> memoryCounters_;
+    ObjectRef<KaMemoryMappedFile> threadCounter_;
+    SystemBuffer<wchar_t> consoleBuffer_;  // 2048 units from KaSystem::Allocate
     ValueMap contextValues_;
     ValueMap lineValues_;
     std::string contextText_;

@@ -23,7 +23,7 @@ namespace {
 
 template <typename F>
 bool Resolve(HMODULE module, const char* name, F& function) {
-    function = reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+    function = ResolveExport<F>(module, name);
     return function != nullptr;
 }
 
@@ -32,7 +32,7 @@ bool Resolve(HMODULE module, const char* name, F& function) {
 FixedLocale* CreateFixedLocale() {
     auto* locale = new (std::nothrow) FixedLocale();
     if (locale == nullptr) return nullptr;
-    locale->runtime.reset(::LoadLibraryW(L"ucrtbase.dll"));
+    locale->runtime.reset(LoadSystemLibrary(L"ucrtbase.dll"));
     HMODULE crt = locale->runtime.get();
     void*(__cdecl * create)(int, const wchar_t*) = nullptr;
     if (crt != nullptr && Resolve(crt, "_wcreate_locale", create) &&
@@ -57,11 +57,13 @@ void FreeFixedLocale(FixedLocale* locale) {
 }
 
 wchar_t LocaleToUpper(FixedLocale* locale, wchar_t unit) {
-    return static_cast<wchar_t>(locale ? locale->toUpper(unit, locale->handle) : std::towupper(unit));
+    return static_cast<wchar_t>(locale ? locale->toUpper(unit, locale->handle)
+                                       : std::towupper(unit));
 }
 
 wchar_t LocaleToLower(FixedLocale* locale, wchar_t unit) {
-    return static_cast<wchar_t>(locale ? locale->toLower(unit, locale->handle) : std::towlower(unit));
+    return static_cast<wchar_t>(locale ? locale->toLower(unit, locale->handle)
+                                       : std::towlower(unit));
 }
 
 int LocaleCompareNoCase(FixedLocale* locale, const wchar_t* a, const wchar_t* b) {

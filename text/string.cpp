@@ -1,5 +1,6 @@
 #include "text/string.h"
 
+#include "frame/boundary.h"
 #include "frame/services.h"
 #include "ka/system.h"
 
@@ -22,13 +23,17 @@ KaString* NewUnowned(const std::wstring& text, int start, size_t count) {
 }  // namespace
 
 bool String::Assign(const wchar_t* text) {
-    text_.assign(text ? text : L"");
-    return true;
+    return Boundary(false, [&] {
+        text_.assign(text ? text : L"");
+        return true;
+    });
 }
 
 bool String::Append(const wchar_t* text) {
-    if (text != nullptr) text_.append(text);
-    return true;
+    return Boundary(false, [&] {
+        if (text != nullptr) text_.append(text);
+        return true;
+    });
 }
 
 bool String::Clone(KaString** out) {
@@ -55,10 +60,16 @@ int String::Compare(KaString* other, bool caseSensitive) {
 }
 
 KaString* String::Mid(int start, int count) {
-    return NewUnowned(text_, start, count < 0 ? std::wstring::npos : static_cast<size_t>(count));
+    return Boundary(static_cast<KaString*>(nullptr), [&] {
+        size_t length = count < 0 ? std::wstring::npos : static_cast<size_t>(count);
+        return NewUnowned(text_, start, length);
+    });
 }
 
-KaString* String::MidToEnd(int start) { return NewUnowned(text_, start, std::wstring::npos); }
+KaString* String::MidToEnd(int start) {
+    return Boundary(static_cast<KaString*>(nullptr),
+                    [&] { return NewUnowned(text_, start, std::wstring::npos); });
+}
 
 uint32_t String::GetLength() { return static_cast<uint32_t>(text_.size()); }
 
@@ -86,11 +97,13 @@ bool String::HandOutCopy(std::wstring text, KaString** out) {
 
 template <typename Map>
 bool String::Mapped(KaString** out, Map map) {
-    if (out == nullptr) return false;
-    KaStringUtil* util = System()->GetStringUtil();
-    std::wstring mapped = text_;
-    for (wchar_t& c : mapped) c = (util->*map)(c);
-    return HandOutCopy(std::move(mapped), out);
+    return Boundary(false, [&] {
+        if (out == nullptr) return false;
+        KaStringUtil* util = System()->GetStringUtil();
+        std::wstring mapped = text_;
+        for (wchar_t& c : mapped) c = (util->*map)(c);
+        return HandOutCopy(std::move(mapped), out);
+    });
 }
 
 bool String::ToUpper(KaString** out) { return Mapped(out, &KaStringUtil::ToUpper); }
@@ -98,23 +111,29 @@ bool String::ToUpper(KaString** out) { return Mapped(out, &KaStringUtil::ToUpper
 bool String::ToLower(KaString** out) { return Mapped(out, &KaStringUtil::ToLower); }
 
 bool String::Trim(KaString** out) {
-    size_t last = text_.size();
-    while (last > 0 && IsBlank(text_[last - 1])) --last;
-    size_t first = 0;
-    while (first < last && IsBlank(text_[first])) ++first;
-    return HandOutCopy(text_.substr(first, last - first), out);
+    return Boundary(false, [&] {
+        size_t last = text_.size();
+        while (last > 0 && IsBlank(text_[last - 1])) --last;
+        size_t first = 0;
+        while (first < last && IsBlank(text_[first])) ++first;
+        return HandOutCopy(text_.substr(first, last - first), out);
+    });
 }
 
 bool String::TrimLeft(KaString** out) {
-    size_t first = 0;
-    while (first < text_.size() && IsBlank(text_[first])) ++first;
-    return HandOutCopy(text_.substr(first), out);
+    return Boundary(false, [&] {
+        size_t first = 0;
+        while (first < text_.size() && IsBlank(text_[first])) ++first;
+        return HandOutCopy(text_.substr(first), out);
+    });
 }
 
 bool String::TrimRight(KaString** out) {
-    size_t last = text_.size();
-    while (last > 0 && IsBlank(text_[last - 1])) --last;
-    return HandOutCopy(text_.substr(0, last), out);
+    return Boundary(false, [&] {
+        size_t last = text_.size();
+        while (last > 0 && IsBlank(text_[last - 1])) --last;
+        return HandOutCopy(text_.substr(0, last), out);
+    });
 }
 
 }  // namespace ka

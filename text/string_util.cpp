@@ -1,5 +1,6 @@
 #include "text/string_util.h"
 
+#include "frame/handles.h"
 #include "frame/neighbour.h"
 #include "frame/services.h"
 #include "frame/win32.h"
@@ -13,11 +14,10 @@
 namespace ka {
 namespace {
 
-// Conversions from and to UTF-8 refuse malformed input (invalid bytes,
-// unpaired surrogates) instead of passing replacement characters on as if
-// the text were sound. Other code pages convert with no flags.
-DWORD ToWideFlags(uint32_t codePage) { return codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0; }
-DWORD ToNarrowFlags(uint32_t codePage) { return codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0; }
+// Every code page, UTF-8 included, converts with flags 0: malformed input
+// (invalid bytes, unpaired surrogates) converts the way the system converts
+// it, to U+FFFD, rather than failing.
+constexpr DWORD kConversionFlags = 0;
 
 KaSystem* Root() { return System(); }
 
@@ -86,11 +86,8 @@ bool ReplaceIntoAllocation(const wchar_t* text, KaRegex* regex, const wchar_t* f
 bool StringUtil::CreateStringFromMultiByte(const char* text, uint32_t codePage, KaString** out) {
     if (text == nullptr || out == nullptr) return false;
     KaStringUtil* util = Root()->GetStringUtil();
-    wchar_t* wide = nullptr;
-    if (!util->MultiByteToWide(text, codePage, &wide)) return false;
-    bool created = CreateString(wide, out);
-    Root()->Free(wide);
-    return created;
+    SystemBuffer<wchar_t> wide;
+    return util->MultiByteToWide(text, codePage, wide.put()) && CreateString(wide.get(), out);
 }
 
 bool StringUtil::CreateString(const wchar_t* text, KaString** out) {
@@ -102,70 +99,65 @@ bool StringUtil::MultiByteToWideBuffer(const char* text, uint32_t codePage, wcha
                                        int capacity) {
     // A capacity of 0 would turn the call into a size query that "succeeds".
     if (text == nullptr || destination == nullptr || capacity <= 0) return false;
-    return ::MultiByteToWideChar(codePage, ToWideFlags(codePage), text, -1, destination,
+    return ::MultiByteToWideChar(codePage, kConversionFlags, text, -1, destination,
                                  capacity) != 0;
 }
 
 bool StringUtil::MultiByteToWide(const char* text, uint32_t codePage, wchar_t** out) {
     if (text == nullptr || out == nullptr) return false;
     *out = nullptr;
-    DWORD flags = ToWideFlags(codePage);
-    int needed = ::MultiByteToWideChar(codePage, flags, text, -1, nullptr, 0);  // with terminator
+    // The length query counts the terminator.
+    int needed = ::MultiByteToWideChar(codePage, kConversionFlags, text, -1, nullptr, 0);
     if (needed <= 0) return false;
-    auto* buffer = static_cast<wchar_t*>(Root()->Allocate(size_t(needed) * sizeof(wchar_t)));
-    if (buffer == nullptr) return false;
-    if (::MultiByteToWideChar(codePage, flags, text, -1, buffer, needed) == 0) {
-        Root()->Free(buffer);
+    SystemBuffer<wchar_t> buffer(
+        static_cast<wchar_t*>(Root()->Allocate(size_t(needed) * sizeof(wchar_t))));
+    if (!buffer ||
+        ::MultiByteToWideChar(codePage, kConversionFlags, text, -1, buffer.get(), needed) == 0) {
         return false;
     }
-    *out = buffer;
+    *out = buffer.release();
     return true;
 }
 
 bool StringUtil::WideToMultiByteBuffer(const wchar_t* text, uint32_t codePage, char* destination,
                                        int capacity) {
     if (text == nullptr || destination == nullptr || capacity <= 0) return false;
-    return ::WideCharToMultiByte(codePage, ToNarrowFlags(codePage), text, -1, destination,
+    return ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, destination,
                                  capacity, nullptr, nullptr) != 0;
 }
 
 bool StringUtil::WideToMultiByte(const wchar_t* text, uint32_t codePage, char** out) {
     if (text == nullptr || out == nullptr) return false;
     *out = nullptr;
-    DWORD flags = ToNarrowFlags(codePage);
-    int needed = ::WideCharToMultiByte(codePage, flags, text, -1, nullptr, 0, nullptr, nullptr);
+    int needed =
+        ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, nullptr, 0, nullptr, nullptr);
     if (needed <= 0) return false;
-    auto* buffer = static_cast<char*>(Root()->Allocate(size_t(needed)));
-    if (buffer == nullptr) return false;
-    if (::WideCharToMultiByte(codePage, flags, text, -1, buffer, needed, nullptr, nullptr) == 0) {
-        Root()->Free(buffer);
+    SystemBuffer<char> buffer(static_cast<char*>(Root()->Allocate(size_t(needed))));
+    if (!buffer || ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, buffer.get(),
+                                         needed, nullptr, nullptr) == 0) {
         return false;
     }
-    *out = buffer;
+    *out = buffer.release();
     return true;
 }
 
 bool StringUtil::TranscodeBuffer(const char* text, uint32_t sourceCodePage,
                                  uint32_t targetCodePage, char* destination, int capacity) {
     if (text == nullptr || destination == nullptr) return false;
-    wchar_t* wide = nullptr;
-    if (!MultiByteToWide(text, sourceCodePage, &wide)) return false;
-    bool converted = WideToMultiByteBuffer(wide, targetCodePage, destination, capacity);
-    Root()->Free(wide);
-    return converted;
+    SystemBuffer<wchar_t> wide;
+    return MultiByteToWide(text, sourceCodePage, wide.put()) &&
+           WideToMultiByteBuffer(wide.get(), targetCodePage, destination, capacity);
 }
 
 bool StringUtil::Transcode(const char* text, uint32_t sourceCodePage, uint32_t targetCodePage,
                            char** out) {
     if (text == nullptr || out == nullptr) return false;
-    wchar_t* wide = nullptr;
-    if (!MultiByteToWide(text, sourceCodePage, &wide)) {
+    SystemBuffer<wchar_t> wide;
+    if (!MultiByteToWide(text, sourceCodePage, wide.put())) {
         *out = nullptr;
         return false;
     }
-    bool converted = WideToMultiByte(wide, targetCodePage, out);
-    Root()->Free(wide);
-    return converted;
+    return WideToMultiByte(wide.get(), targetCodePage, out);
 }
 
 bool StringUtil::CreateRegex(const wchar_t* pattern, KaRegex** out) {
@@ -175,27 +167,25 @@ bool StringUtil::CreateRegex(const wchar_t* pattern, KaRegex** out) {
 
 bool StringUtil::SearchRegex(const wchar_t* text, KaRegex* regex, KaRegexMatch** out) {
     if (text == nullptr || regex == nullptr) return false;
-    RegexMatch* match = NewObject<RegexMatch>(text, static_cast<Regex*>(regex));
-    if (match == nullptr) return false;
-    match->AddRef();
+    // The local reference destroys the match when it is not handed out.
+    auto match =
+        ObjectRef<RegexMatch>::Share(NewObject<RegexMatch>(text, static_cast<Regex*>(regex)));
+    if (!match) return false;
     bool found = match->Search();
     if (found && out != nullptr) {
         match->Rewind();
         match->AddRef();
-        *out = match;
+        *out = match.get();
     }
-    match->Release();  // destroys the match when it was not handed out
     return found;
 }
 
 bool StringUtil::SearchPattern(const wchar_t* text, const wchar_t* pattern, KaRegexMatch** out) {
     if (text == nullptr || pattern == nullptr) return false;
-    Regex* regex = NewObject<Regex>();
-    if (regex == nullptr) return false;
-    regex->AddRef();
-    bool found = regex->Compile(pattern) && SearchRegex(text, regex, out);
-    regex->Release();  // from now on the match, if any, is the pattern's only owner
-    return found;
+    // Once the local reference goes, the match (if any) is the pattern's only
+    // owner.
+    auto regex = ObjectRef<Regex>::Share(NewObject<Regex>());
+    return regex && regex->Compile(pattern) && SearchRegex(text, regex.get(), out);
 }
 
 bool StringUtil::ReplaceFirstBuffer(const wchar_t* text, KaRegex* regex, const wchar_t* format,

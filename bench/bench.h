@@ -5,9 +5,8 @@
 #ifndef KA_BENCH_BENCH_H
 #define KA_BENCH_BENCH_H
 
+#include "host/ka_library.h"
 #include "ka/ka.h"
-
-#include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,16 +18,14 @@ namespace kabench {
 
 inline KaSystem* System() {
     static KaSystem* root = [] {
-        HMODULE dll = ::LoadLibraryW(L"KaSystem.x64.dll");
-        auto get = dll ? reinterpret_cast<KaGetModuleFunction>(
-                             reinterpret_cast<void*>(::GetProcAddress(dll, "KaGetModule")))
-                       : nullptr;
-        KaSystem* system = get ? get() : nullptr;
-        if (system == nullptr || !system->Initialize()) {
-            std::fprintf(stderr, "cannot load KaSystem.x64.dll\n");
+        ka::LibraryLoad load = ka::LoadKaSystem();
+        if (!load) {
+            // The benchmarks link nothing but their own file, so the code
+            // goes out without the system's text; `kahost` gives both.
+            std::fprintf(stderr, "bench: %ls\n", ka::DescribeLoadFailure(load).c_str());
             std::exit(1);
         }
-        return system;
+        return load.system;
     }();
     return root;
 }

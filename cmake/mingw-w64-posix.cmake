@@ -12,4 +12,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/${KA_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages: the sysroot first, then the paths as given, CMAKE_PREFIX_PATH
+# included. A host built against an installed KaSystem names the install
+# prefix there; ONLY would look for that prefix inside the sysroot.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)

@@ -1,11 +1,14 @@
 // kahost: loads KaSystem.x64.dll exactly as a host of the family does and
-// takes a short tour of what the library offers. Also a diagnostic tool:
-// plain output, a clear message for every failure, and a non-zero exit code.
+// runs one command against it. Doubles as a diagnostic tool on a machine
+// where the family misbehaves: plain output, every failure named with what
+// was tried and the system's text, and an exit code that says how it went.
 //
-//   kahost [path-to-KaSystem.x64.dll]
+// A command is one line in kCommands below: a name, a one-line summary for
+// `kahost help`, whether it needs the library loaded, and its function.
+#include "frame/handles.h"
+#include "frame/win32_util.h"
+#include "host/ka_library.h"
 #include "ka/ka.h"
-
-#include <windows.h>
 
 #include <share.h>
 
@@ -13,84 +16,241 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
-int Fail(const char* what) {
-    std::fprintf(stderr, "kahost: %s (Win32 error %lu)\n", what, ::GetLastError());
-    return 1;
+enum ExitCode : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+constexpr const wchar_t* kDefaultLibrary = L"KaSystem.x64.dll";
+
+// Everything kahost prints is UTF-8, whatever the console's code page: the
+// output goes to files and pipes far more often than to a console.
+std::string Utf8(std::wstring_view text) {
+    if (text.empty()) return std::string();
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                  0, nullptr, nullptr);
+    std::string out(n, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                          nullptr, nullptr);
+    return out;
+}
+
+// "kahost: <what>" on stderr, followed by the Win32 code and the system's
+// text when `error` is not 0. Returns false, so a step can `return Fail(...)`.
+bool Fail(const std::string& what, DWORD error = 0) {
+    std::string note =
+        error != 0 ? Utf8(ka::Win32ErrorNote(error, ka::SystemErrorText(error))) : "";
+    std::fprintf(stderr, "kahost: %s%s\n", what.c_str(), note.c_str());
+    return false;
+}
+
+// A library call about `path` failed: reported with the thread's last Win32
+// code, which the library leaves as the call that let it down set it.
+bool FailOn(const std::string& what, const std::wstring& path) {
+    return Fail(what + " " + Utf8(path), ::GetLastError());
+}
+
+// A buffer the library allocated for this host; it goes back through the
+// host's own root (ka::SystemBuffer is the library's side: it frees through
+// the registered interface, which a host does not have).
+template <typename T>
+class LibraryBuffer {
+public:
+    explicit LibraryBuffer(KaSystem* system, T* data = nullptr) : system_(system), data_(data) {}
+    LibraryBuffer(const LibraryBuffer&) = delete;
+    LibraryBuffer& operator=(const LibraryBuffer&) = delete;
+    ~LibraryBuffer() { reset(); }
+    // For out parameters: frees what is held and hands out the empty slot.
+    T** put() {
+        reset();
+        return &data_;
+    }
+    T* get() const { return data_; }
+    T& operator[](size_t i) const { return data_[i]; }
+
+private:
+    void reset() {
+        if (T* old = std::exchange(data_, nullptr)) system_->Free(old);
+    }
+    KaSystem* system_;
+    T* data_;
+};
+
+// The temporary folder, with its final backslash.
+std::wstring TempPath() {
+    std::wstring temp;
+    // The size query counts the terminator, the successful call does not.
+    ka::QuerySizedString(
+        temp, [](wchar_t* buffer, DWORD capacity) { return ::GetTempPathW(capacity, buffer); });
+    return temp;
+}
+
+// A file of ours in the temporary folder, deleted before and after use.
+class ScratchFile {
+public:
+    explicit ScratchFile(const wchar_t* name) : path_(TempPath() + name) {
+        ::DeleteFileW(path_.c_str());  // left over from a run that was killed
+    }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    ~ScratchFile() { ::DeleteFileW(path_.c_str()); }
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+// The full path of a loaded module. GetModuleFileNameW truncates instead of
+// reporting the size it needs, so the buffer grows until the answer fits.
+std::wstring ModulePath(HMODULE module) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return std::wstring();
+        if (n < buffer.size()) return buffer.substr(0, n);  // n excludes the terminator
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// What a command gets: the arguments after its name, the library path from
+// --dll, and (when the command asked for it) the loaded, initialised root.
+struct Invocation {
+    std::vector<std::wstring> args;
+    std::wstring libraryPath;
+    KaSystem* system = nullptr;
+    HMODULE module = nullptr;
+};
+
+struct Command {
+    const wchar_t* name;
+    const char* summary;
+    bool needsLibrary;
+    int (*run)(const Invocation&);
+};
+
+int RunHelp(const Invocation&);
+int RunTour(const Invocation&);
+
+// Commands, in the order `help` lists them.
+constexpr Command kCommands[] = {
+    {L"help", "list the commands and options", false, RunHelp},
+    {L"tour", "take a short tour of what the library offers (the default command)", true, RunTour},
+};
+
+void PrintUsage(FILE* out) {
+    std::fprintf(out,
+                 "usage: kahost [--dll PATH] [COMMAND [ARGS]]\n"
+                 "\n"
+                 "Loads KaSystem.x64.dll as a host does (LoadLibraryW, KaGetModule, Initialize)\n"
+                 "and runs one command against it.\n"
+                 "\n"
+                 "options:\n"
+                 "  --dll PATH  the library to load (default %s, found by the\n"
+                 "              normal DLL search: the executable's folder first)\n"
+                 "\n"
+                 "commands:\n",
+                 Utf8(kDefaultLibrary).c_str());
+    for (const Command& command : kCommands) {
+        std::fprintf(out, "  %-10s  %s\n", Utf8(command.name).c_str(), command.summary);
+    }
+    std::fprintf(out,
+                 "\n"
+                 "exit codes: 0 success, 1 a failure (named on stderr), 2 a bad command line\n");
+}
+
+int UsageError(const std::string& what) {
+    std::fprintf(stderr, "kahost: %s\n\n", what.c_str());
+    PrintUsage(stderr);
+    return kExitUsage;
+}
+
+int RunHelp(const Invocation&) {
+    PrintUsage(stdout);
+    return kExitOk;
+}
+
+// ------------------------------------------------------------------ tour
+
+bool TourUuid(KaSystem* system) {
+    UuidRecord uuid;
+    if (!system->CreateUuid(&uuid)) return Fail("CreateUuid failed");
+    std::printf("uuid:     %08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x\n", uuid.Data1,
+                uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2], uuid.Data4[3],
+                uuid.Data4[4], uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
+    return true;
 }
 
 bool TourMemory(KaSystem* system) {
     intptr_t before = system->ForwardAllocatorSlot6();
-    void* block = system->Allocate(4096);
-    auto* numbers = static_cast<uint32_t*>(system->AllocateArray(16, sizeof(uint32_t)));
-    if (block == nullptr || numbers == nullptr) {
-        std::fprintf(stderr, "kahost: the allocator handed out no memory (is KaAllocator.x64.dll"
-                             " beside the library?)\n");
-        system->Free(block);
-        system->Free(numbers);
-        return false;
+    intptr_t during = 0;
+    uint32_t last = 0;
+    {
+        LibraryBuffer<char> block(system, static_cast<char*>(system->Allocate(4096)));
+        LibraryBuffer<uint32_t> numbers(
+            system, static_cast<uint32_t*>(system->AllocateArray(16, sizeof(uint32_t))));
+        if (block.get() == nullptr || numbers.get() == nullptr) {
+            return Fail(
+                "the allocator handed out no memory (is KaAllocator.x64.dll beside "
+                "kahost.exe, or in %KAV_SXS_DIR_FLAT% or %KAV_SXS_DIR%\\v140?)");
+        }
+        for (uint32_t i = 0; i < 16; ++i) numbers[i] = i * i;
+        last = numbers[15];
+        during = system->ForwardAllocatorSlot6();
     }
-    for (uint32_t i = 0; i < 16; ++i) numbers[i] = i * i;
-    uint32_t last = numbers[15];
-    intptr_t during = system->ForwardAllocatorSlot6();
-    system->Free(block);
-    system->Free(numbers);
     intptr_t after = system->ForwardAllocatorSlot6();
-    std::printf("memory:   4096 bytes and 16 numbers (last %u) through KaAllocator; live blocks "
-                "%lld -> %lld -> %lld\n",
-                last, static_cast<long long>(before),
-                static_cast<long long>(during), static_cast<long long>(after));
-    return after == before;
+    std::printf(
+        "memory:   4096 bytes and 16 numbers (last %u) through KaAllocator; live blocks "
+        "%lld -> %lld -> %lld\n",
+        last, static_cast<long long>(before), static_cast<long long>(during),
+        static_cast<long long>(after));
+    return after == before ||
+           Fail("the allocator's live-block count did not return to where it was");
 }
 
 bool TourText(KaSystem* system) {
     KaStringUtil* text = system->GetStringUtil();
-    const char* utf8 = "Gr\xC3\xBC\xC3\x9F" "e aus Z\xC3\xBCrich";
-    wchar_t* wide = nullptr;
-    if (!text->MultiByteToWide(utf8, CP_UTF8, &wide)) {
-        std::fprintf(stderr, "kahost: UTF-8 conversion failed\n");
-        return false;
-    }
+    const char* utf8 =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus Z\xC3\xBCrich";
+    LibraryBuffer<wchar_t> wide(system);
+    if (!text->MultiByteToWide(utf8, CP_UTF8, wide.put())) return Fail("UTF-8 conversion failed");
     std::printf("text:     %zu UTF-8 bytes -> %zu UTF-16 units\n", std::strlen(utf8),
-                std::wcslen(wide));
-    KaString* original = nullptr;
-    KaString* upper = nullptr;
-    bool ok = text->CreateString(wide, &original) && original->ToUpper(&upper);
-    system->Free(wide);
-    char* shown = nullptr;
-    if (ok && upper->ToMultiByte(CP_UTF8, &shown)) {
-        std::printf("case:     upper case under de-CH: %s (U+%04X for \xC3\xBC)\n", shown,
-                    unsigned(text->ToUpper(L'\u00FC')));
-        system->Free(shown);
-    } else {
-        std::fprintf(stderr, "kahost: case mapping failed\n");
-        ok = false;
-    }
-    if (upper) upper->Release();
-    if (original) original->Release();
+                std::wcslen(wide.get()));
 
-    KaRegex* date = nullptr;
-    wchar_t* replaced = nullptr;
-    if (text->CreateRegex(L"(\\d{4})-(\\d{2})-(\\d{2})", &date) &&
-        text->ReplaceAll(L"due 2026-12-05, paid 2026-12-24", date, L"$3.$2.$1", &replaced)) {
-        std::printf("regex:    %ls\n", replaced);
-        system->Free(replaced);
+    bool ok = true;
+    ka::ObjectRef<KaString> original;
+    ka::ObjectRef<KaString> upper;
+    LibraryBuffer<char> shown(system);
+    if (text->CreateString(wide.get(), original.put()) && original->ToUpper(upper.put()) &&
+        upper->ToMultiByte(CP_UTF8, shown.put())) {
+        std::printf("case:     upper case under de-CH: %s (U+%04X for \xC3\xBC)\n", shown.get(),
+                    unsigned(text->ToUpper(L'\u00FC')));
     } else {
-        std::fprintf(stderr, "kahost: regular-expression replacement failed\n");
-        ok = false;
+        ok = Fail("case mapping under de-CH failed");
     }
-    if (date) date->Release();
+
+    ka::ObjectRef<KaRegex> date;
+    LibraryBuffer<wchar_t> replaced(system);
+    if (text->CreateRegex(L"(\\d{4})-(\\d{2})-(\\d{2})", date.put()) &&
+        text->ReplaceAll(L"due 2026-12-05, paid 2026-12-24", date.get(), L"$3.$2.$1",
+                         replaced.put())) {
+        std::printf("regex:    %s\n", Utf8(replaced.get()).c_str());
+    } else {
+        ok = Fail("regular-expression replacement failed");
+    }
     return ok;
 }
 
-void ShowFile(const wchar_t* path) {
-    FILE* file = _wfsopen(path, L"rt", _SH_DENYNO);
-    if (file == nullptr) return;
+bool ShowFile(const std::wstring& path) {
+    // Shared for writing: other processes may be logging to the same file.
+    ka::UniqueCrtFile file(_wfsopen(path.c_str(), L"rt", _SH_DENYNO));
+    if (!file) return FailOn("cannot read back", path);
     char line[4096];
-    while (std::fgets(line, sizeof line, file)) std::printf("  | %s", line);
-    std::fclose(file);
+    while (std::fgets(line, sizeof line, file.get())) std::printf("  | %s", line);
+    return true;
 }
 
 bool TourLog(KaSystem* system) {
@@ -100,124 +260,153 @@ bool TourLog(KaSystem* system) {
         KaLog* log = system->GetLogger();
         log->PrintfW(LogCategory::INFO, 0, L"kahost %s: tour of KaSystem %d", L"demo",
                      system->GetVersion());
-        std::printf("log:      written to %ls (KAV_QMT_LOG_FILE):\n", shared);
-        ShowFile(shared);
-        return true;
+        std::printf("log:      written to %s (KAV_QMT_LOG_FILE):\n", Utf8(shared).c_str());
+        return ShowFile(shared);
     }
-    wchar_t path[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, path);
-    std::wcscat(path, L"kahost_tour.log");
-    ::DeleteFileW(path);
-    KaLog* log = nullptr;
-    if (!system->CreateLogger(path, &log)) {
-        std::fprintf(stderr, "kahost: CreateLogger failed\n");
-        return false;
-    }
-    log->PrintfW(LogCategory::INFO, 0, L"kahost %s: tour of KaSystem %d", L"demo",
-                 system->GetVersion());
-    log->SetContextValue(L"step", L"log");
-    log->Write(LogCategory::WARNING, 0, "a warning with a context value");
-    log->SetContextValue(L"step", nullptr);
-    log->Write(LogCategory::INFO, 6, "a verbose trace, filtered at threshold 0");
-    log->SetOptions(2);
-    log->Write(LogCategory::STATUS, 0, "a line with the timestamp option");
-    log->Release();
-    std::printf("log:      private logger on %ls (set KAV_QMT_LOG_FILE for the shared one):\n",
-                path);
-    ShowFile(path);
-    ::DeleteFileW(path);
-    return true;
+    ScratchFile file(L"kahost_tour.log");
+    {
+        ka::ObjectRef<KaLog> log;
+        if (!system->CreateLogger(file.path().c_str(), log.put())) {
+            return FailOn("CreateLogger failed for", file.path());
+        }
+        log->PrintfW(LogCategory::INFO, 0, L"kahost %s: tour of KaSystem %d", L"demo",
+                     system->GetVersion());
+        log->SetContextValue(L"step", L"log");
+        log->Write(LogCategory::WARNING, 0, "a warning with a context value");
+        log->SetContextValue(L"step", nullptr);
+        log->Write(LogCategory::INFO, 6, "a verbose trace, filtered at threshold 0");
+        log->SetOptions(2);
+        log->Write(LogCategory::STATUS, 0, "a line with the timestamp option");
+    }  // released: the logger closes its file
+    std::printf("log:      private logger on %s (set KAV_QMT_LOG_FILE for the shared one):\n",
+                Utf8(file.path()).c_str());
+    return ShowFile(file.path());
 }
 
 bool WriteText(KaFileStreamFactory* streams, const std::wstring& path, const std::string& text) {
-    KaStream* out = nullptr;
-    if (!streams->OpenFileStream(&out, path.c_str(), L"wb")) return false;
-    bool ok = out->Write(text.data(), text.size(), nullptr) && out->Flush();
-    out->Release();
-    return ok;
+    ka::ObjectRef<KaStream> out;
+    if (!streams->OpenFileStream(out.put(), path.c_str(), L"wb")) {
+        return FailOn("cannot open for writing", path);
+    }
+    return (out->Write(text.data(), text.size(), nullptr) && out->Flush()) ||
+           FailOn("cannot write", path);
 }
 
-std::string ReadText(KaFileStreamFactory* streams, const std::wstring& path) {
-    KaStream* in = nullptr;
-    if (!streams->OpenFileStream(&in, path.c_str(), L"rb")) return "<cannot open>";
+bool ReadText(KaFileStreamFactory* streams, const std::wstring& path, std::string& text) {
+    ka::ObjectRef<KaStream> in;
+    if (!streams->OpenFileStream(in.put(), path.c_str(), L"rb")) {
+        return FailOn("cannot open for reading", path);
+    }
     char buffer[256];
     size_t got = 0;
-    std::string text = in->Read(buffer, sizeof buffer, &got) ? std::string(buffer, got) : "";
-    in->Release();
-    return text;
+    if (!in->Read(buffer, sizeof buffer, &got)) return FailOn("cannot read", path);
+    text.assign(buffer, got);
+    return true;
 }
 
 // A small tree is copied whole (the shell works on short names), one of its
 // files is copied on to a path beyond MAX_PATH (plain file calls take the
-// long form), read back through a stream, and everything is deleted.
+// long form), read back through a stream, and everything is deleted: the
+// deletion runs whatever happened before it.
 bool TourFiles(KaSystem* system) {
     KaFileSystem* fs = system->GetFileSystem();
     KaFileStreamFactory* streams = system->GetFileStreams();
-    wchar_t temp[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, temp);
-    std::wstring root =
-        std::wstring(temp) + L"kahost_tour_" + std::to_wstring(::GetCurrentProcessId());
+    std::wstring root = TempPath() + L"kahost_tour_" + std::to_wstring(::GetCurrentProcessId());
     std::wstring tree = root + L"\\tree";
-    const std::string text = "read back through a KaStream from beyond MAX_PATH";
-    bool ok = fs->CreateDirectories((tree + L"\\sub").c_str()) &&
-              WriteText(streams, tree + L"\\sub\\note.txt", text) &&
-              WriteText(streams, tree + L"\\top.txt", "top");
     std::wstring copy = root + L"\\copy";
-    ok = ok && fs->Copy(tree.c_str(), copy.c_str()) &&
-         fs->FileExists((copy + L"\\sub\\note.txt").c_str());
-    std::printf("files:    tree copied with the shell: %s\n", ok ? "yes" : "NO");
+    const std::string text = "read back through a KaStream from beyond MAX_PATH";
+
+    bool copied =
+        (fs->CreateDirectories((tree + L"\\sub").c_str()) ||
+         FailOn("cannot create", tree + L"\\sub")) &&
+        WriteText(streams, tree + L"\\sub\\note.txt", text) &&
+        WriteText(streams, tree + L"\\top.txt", "top") &&
+        (fs->Copy(tree.c_str(), copy.c_str()) || FailOn("cannot copy the tree to", copy)) &&
+        (fs->FileExists((copy + L"\\sub\\note.txt").c_str()) ||
+         FailOn("the copy lacks", copy + L"\\sub\\note.txt"));
+    std::printf("files:    tree copied with the shell: %s\n", copied ? "yes" : "NO");
 
     std::wstring deep = root + L"\\" + std::wstring(150, L'd');
     std::wstring distant = deep + L"\\" + std::wstring(100, L'f') + L".txt";
-    bool farOk = ok && fs->CreateDirectories(deep.c_str()) &&
-                 fs->Copy((copy + L"\\sub\\note.txt").c_str(), distant.c_str());
-    std::string back = farOk ? ReadText(streams, distant) : std::string();
-    std::printf("files:    a file of %zu path characters reads \"%s\"\n", distant.size(), back.c_str());
-    bool removed = fs->Delete(distant.c_str()) && fs->Delete(root.c_str()) &&
-                   !fs->PathExists(root.c_str());
+    std::string back;
+    bool distantOk = copied &&
+                     (fs->CreateDirectories(deep.c_str()) || FailOn("cannot create", deep)) &&
+                     (fs->Copy((copy + L"\\sub\\note.txt").c_str(), distant.c_str()) ||
+                      FailOn("cannot copy a file to", distant)) &&
+                     ReadText(streams, distant, back);
+    if (distantOk) {
+        std::printf("files:    a file of %zu path characters reads \"%s\"\n", distant.size(),
+                    back.c_str());
+        if (back != text) distantOk = Fail("the long-path file reads back different text");
+    }
+
+    // The shell cannot delete a tree with inner paths beyond MAX_PATH: the
+    // distant file goes first.
+    bool removed =
+        (!fs->FileExists(distant.c_str()) || fs->Delete(distant.c_str()) ||
+         FailOn("cannot delete", distant)) &&
+        (!fs->PathExists(root.c_str()) || fs->Delete(root.c_str()) ||
+         FailOn("cannot delete", root)) &&
+        (!fs->PathExists(root.c_str()) || Fail("still there after deletion: " + Utf8(root)));
     std::printf("files:    temporary tree %s\n", removed ? "deleted" : "NOT deleted");
-    if (!(ok && farOk && back == text)) std::fprintf(stderr, "kahost: the file tour failed\n");
-    return ok && farOk && back == text && removed;
+    return copied && distantOk && removed;
+}
+
+int RunTour(const Invocation& call) {
+    if (!call.args.empty()) return UsageError("tour takes no arguments");
+    KaSystem* system = call.system;
+    std::printf("library:  %s\n", Utf8(ModulePath(call.module)).c_str());
+    std::printf("version:  interface %d\n", system->GetVersion());
+    system->SetThreadValue(42);
+    std::printf("thread:   value %u stored in this thread's slot\n", system->GetThreadValue());
+
+    bool ok = TourUuid(system);
+    ok = TourMemory(system) && ok;
+    ok = TourText(system) && ok;
+    ok = TourLog(system) && ok;
+    ok = TourFiles(system) && ok;
+    std::printf(ok ? "tour complete\n" : "tour FAILED\n");
+    return ok ? kExitOk : kExitFailed;
+}
+
+const Command* FindCommand(std::wstring_view name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    const wchar_t* path = argc > 1 ? argv[1] : L"KaSystem.x64.dll";
-    HMODULE library = ::LoadLibraryW(path);
-    if (library == nullptr) return Fail("cannot load KaSystem.x64.dll");
-    auto getModule = reinterpret_cast<KaGetModuleFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(library, "KaGetModule")));
-    if (getModule == nullptr) return Fail("KaSystem.x64.dll does not export KaGetModule");
-    KaSystem* system = getModule();
-    if (system == nullptr) return Fail("KaGetModule returned no root interface");
-    if (!system->Initialize()) return Fail("Initialize failed");
-
-    int status = 0;
-    wchar_t modulePath[MAX_PATH] = {};
-    ::GetModuleFileNameW(library, modulePath, MAX_PATH);
-    std::printf("library:  %ls\n", modulePath);
-    std::printf("version:  interface %d\n", system->GetVersion());
-
-    UuidRecord uuid;
-    if (system->CreateUuid(&uuid)) {
-        std::printf("uuid:     %08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x\n", uuid.Data1,
-                    uuid.Data2, uuid.Data3, uuid.Data4[0], uuid.Data4[1], uuid.Data4[2],
-                    uuid.Data4[3], uuid.Data4[4], uuid.Data4[5], uuid.Data4[6], uuid.Data4[7]);
-    } else {
-        std::fprintf(stderr, "kahost: CreateUuid failed\n");
-        status = 1;
+    Invocation call;
+    call.libraryPath = kDefaultLibrary;
+    int next = 1;
+    for (; next < argc && std::wcsncmp(argv[next], L"--", 2) == 0; ++next) {
+        std::wstring_view option = argv[next];
+        if (option == L"--dll") {
+            if (next + 1 >= argc) return UsageError("--dll needs a path");
+            call.libraryPath = argv[++next];
+        } else if (option == L"--help") {
+            return RunHelp(call);
+        } else {
+            return UsageError("unknown option " + Utf8(option));
+        }
     }
+    std::wstring_view name = next < argc ? argv[next++] : L"tour";
+    const Command* command = FindCommand(name);
+    if (command == nullptr) return UsageError("unknown command " + Utf8(name));
+    call.args.assign(argv + next, argv + argc);
 
-    system->SetThreadValue(42);
-    std::printf("thread:   value %u stored in this thread's slot\n", system->GetThreadValue());
-
-    if (!TourMemory(system)) status = 1;
-    if (!TourText(system)) status = 1;
-    if (!TourLog(system)) status = 1;
-    if (!TourFiles(system)) status = 1;
-
-    system->Uninitialize();
-    std::printf(status == 0 ? "tour complete\n" : "tour FAILED\n");
+    if (!command->needsLibrary) return command->run(call);
+    ka::LibraryLoad load = ka::LoadKaSystem(call.libraryPath.c_str());
+    if (!load) {
+        Fail(Utf8(ka::DescribeLoadFailure(load, ka::SystemErrorText(load.error))));
+        return kExitFailed;
+    }
+    call.system = load.system;
+    call.module = load.module;
+    int status = command->run(call);
+    call.system->Uninitialize();  // the last call a host makes
     return status;
 }

@@ -1,10 +1,11 @@
 #include "frame/module.h"
 
+#include "data/json.h"
 #include "frame/loader.h"
 #include "frame/neighbour.h"
 #include "frame/services.h"
 #include "log/logger.h"
-#include "text/regex.h"
+#include "process/process_service.h"
 
 #include <rpc.h>
 
@@ -81,6 +82,7 @@ ModuleObject* BuildModule() {
 void ShutDownModule(bool processExiting) {
     if (g_module == nullptr) return;
     ModuleObject& m = *g_module;
+    DestroyProcessService(m.processService);
     DestroyProcessLogger(std::atomic_ref<KaLog*>(m.logger).exchange(nullptr));
     if (m.lastErrors != nullptr) {
         for (auto& [thread, entry] : *m.lastErrors) entry.section.reset();
@@ -92,7 +94,6 @@ void ShutDownModule(bool processExiting) {
     m.regGetValue = nullptr;
     m.advapi.reset();
     FreeFixedLocale(std::exchange(m.locale, nullptr));
-    RemoveRegexGuard();
     if (m.threadValueSlot != TLS_OUT_OF_INDEXES) {
         ::TlsFree(std::exchange(m.threadValueSlot, TLS_OUT_OF_INDEXES));
     }
@@ -189,9 +190,12 @@ bool SystemRoot::CreateLogger(const wchar_t* path, KaLog** out) {
     return CreatePrivateLogger(path, out);
 }
 
+KaProcessService* SystemRoot::GetProcessService() {
+    return GetOrCreateProcessService(Module().processService);
+}
+
 // Services that arrive with later parts of the library answer "none" until
 // then instead of pretending.
-KaProcessService* SystemRoot::GetProcessService() { return Module().processService; }
 KaSha1* SystemRoot::GetHasher() { return Module().hasher; }
 KaFileSystem* SystemRoot::GetFileSystem() { return &Module().fileSystem; }
 KaEnvironmentInfo* SystemRoot::GetEnvironmentInfo() { return &Module().environmentInfo; }
@@ -201,7 +205,7 @@ bool SystemRoot::CreateTaskRunner(int, KaTaskRunner**) { return false; }
 KaFileStreamFactory* SystemRoot::GetFileStreams() { return &Module().fileStreams; }
 bool SystemRoot::Reserved22() { return true; }
 bool SystemRoot::ReadIniFile(const wchar_t*, uint32_t, void*, IniValueCallback) { return false; }
-bool SystemRoot::CreateJsonDocument(KaJson**) { return false; }
+bool SystemRoot::CreateJsonDocument(KaJson** out) { return CreateJson(out); }
 bool SystemRoot::SetLastErrorMessage(const wchar_t*) { return false; }
 bool SystemRoot::GetLastErrorMessage(wchar_t**) { return false; }
 KaCpuUsageCounter* SystemRoot::GetCpuUsageCounter() { return Module().cpuUsage; }

@@ -45,6 +45,16 @@ inline HMODULE LoadSystemLibrary(const wchar_t* name) {
     return module;
 }
 
+// The calling thread's information block (stack base and limits). GCC 12
+// takes the gs-relative read inside NtCurrentTeb for an access to a
+// zero-length array: a false -Warray-bounds, silenced here only.
+inline NT_TIB* CurrentThreadTib() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+    return reinterpret_cast<NT_TIB*>(::NtCurrentTeb());
+#pragma GCC diagnostic pop
+}
+
 // msvcrt's import library lacks _fwrite_nolock although msvcrt.dll exports
 // it: resolved once from the loaded runtime. Like every _nolock function it
 // is safe only under a lock the caller holds.

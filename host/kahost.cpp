@@ -10,9 +10,12 @@
 #include "host/ka_library.h"
 #include "ka/ka.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <share.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -133,11 +136,19 @@ struct Command {
 
 int RunHelp(const Invocation&);
 int RunTour(const Invocation&);
+int RunRun(const Invocation&);
+int RunMem(const Invocation&);
+int RunJson(const Invocation&);
 
 // Commands, in the order `help` lists them.
 constexpr Command kCommands[] = {
     {L"help", "list the commands and options", false, RunHelp},
     {L"tour", "take a short tour of what the library offers (the default command)", true, RunTour},
+    {L"json", "FILE [PATH]: print the value at PATH (a.b[2].c) of a JSON file, compact", true,
+     RunJson},
+    {L"run", "[--timeout S] [--cwd DIR] [--stdin FILE] -- COMMAND...: run it, exit with its code",
+     true, RunRun},
+    {L"mem", "print the memory counters of this process", true, RunMem},
 };
 
 void PrintUsage(FILE* out) {
@@ -367,6 +378,262 @@ int RunTour(const Invocation& call) {
     ok = TourFiles(system) && ok;
     std::printf(ok ? "tour complete\n" : "tour FAILED\n");
     return ok ? kExitOk : kExitFailed;
+}
+
+// ------------------------------------------------------------------ json
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
+    ka::UniqueCrtFile file(_wfsopen(path.c_str(), L"rb", _SH_DENYWR));
+    if (!file) return FailOn("cannot open", path);
+    char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) bytes.append(chunk, got);
+    return !std::ferror(file.get()) || FailOn("cannot read", path);
+}
+
+// Text that does not parse leaves a null root, and so does the text "null":
+// only that one is the word between blanks, after the byte-order mark that
+// Parse skips byte by byte (and before a null byte, where reading stops).
+bool IsNullText(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    for (char mark : {'\xEF', '\xBB', '\xBF'}) {
+        if (!text.empty() && text.front() == mark) text.remove_prefix(1);
+    }
+    size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return false;
+    return text.substr(first, text.find_last_not_of(" \t\r\n") + 1 - first) == "null";
+}
+
+std::string Where(const std::string& walked) {
+    return walked.empty() ? "the root" : "\"" + walked + "\"";
+}
+
+// Moves the cursor along `path`: member names between dots, indexes in
+// brackets ("a.b[2].c", "[0].name"). Names cannot hold '.' or '['.
+// Returns kExitOk or the exit code, having said what went wrong.
+int WalkPath(KaJson* json, const std::string& path) {
+    auto bad = [&] {
+        return UsageError("bad path " + path + " (expected names and [index]: a.b[2].c)");
+    };
+    auto missing = [](const std::string& what) {
+        Fail(what);
+        return kExitFailed;
+    };
+    std::string walked;
+    size_t at = 0;
+    while (at < path.size()) {
+        if (path[at] == '[') {
+            size_t close = path.find(']', at);
+            if (close == std::string::npos || close == at + 1 || close - at > 10) return bad();
+            std::string digits = path.substr(at + 1, close - at - 1);
+            if (digits.find_first_not_of("0123456789") != std::string::npos) return bad();
+            unsigned long long index = std::stoull(digits);
+            if (!json->IsArray()) return missing(Where(walked) + " is not an array");
+            if (index >= json->Size()) {
+                return missing(Where(walked) + " has " + std::to_string(json->Size()) +
+                               " elements, no [" + digits + "]");
+            }
+            json->VisitAt(static_cast<uint32_t>(index));
+            walked += path.substr(at, close + 1 - at);
+            at = close + 1;
+            if (at < path.size() && path[at] != '.' && path[at] != '[') return bad();
+            continue;
+        }
+        if (path[at] == '.') {
+            if (at == 0) return bad();
+            ++at;
+        }
+        size_t end = path.find_first_of(".[", at);
+        if (end == std::string::npos) end = path.size();
+        std::string name = path.substr(at, end - at);
+        if (name.empty()) return bad();
+        if (!json->IsObject()) return missing(Where(walked) + " is not an object");
+        if (json->VisitMember(name.c_str()) == nullptr) {
+            return missing(Where(walked) + " has no member \"" + name + "\"");
+        }
+        walked += (walked.empty() ? "" : ".") + name;
+        at = end;
+    }
+    return kExitOk;
+}
+
+int RunJson(const Invocation& call) {
+    if (call.args.empty() || call.args.size() > 2) {
+        return UsageError("json takes a file and an optional path");
+    }
+    std::string text;
+    if (!ReadWholeFile(call.args[0], text)) return kExitFailed;
+    ka::ObjectRef<KaJson> json;
+    if (!call.system->CreateJsonDocument(json.put()) || !json->Parse(text.data(), text.size())) {
+        Fail("cannot make a JSON document");
+        return kExitFailed;
+    }
+    if (json->IsNull() && !IsNullText(text)) {
+        Fail(Utf8(call.args[0]) + " is not valid JSON");
+        return kExitFailed;
+    }
+    if (int status = WalkPath(json.get(), call.args.size() > 1 ? Utf8(call.args[1]) : "")) {
+        return status;
+    }
+    const char* value = json->Write();
+    if (*value == '\0') {
+        Fail("the value cannot be written as JSON");
+        return kExitFailed;
+    }
+    std::printf("%s\n", value);
+    return kExitOk;
+}
+
+// ------------------------------------------------------------- run, mem
+
+// A stream of the host's own: the child's output goes straight on to ours,
+// byte for byte, as each drain brings it.
+class PassOn final : public KaStream {
+public:
+    explicit PassOn(FILE* out) : out_(out) {}
+    void AddRef() override {}
+    int32_t Release() override { return 1; }
+    int32_t GetRefCount() override { return 1; }
+    bool Duplicate(KaStream**) override { return false; }
+    bool Flush() override { return std::fflush(out_) == 0; }
+    bool CopyTo(KaStream*, size_t, size_t*, size_t*) override { return false; }
+    bool Seek(int64_t, uint32_t, uint64_t*) override { return false; }
+    bool Write(const void* data, size_t count, size_t* written) override {
+        size_t n = std::fwrite(data, 1, count, out_);
+        std::fflush(out_);
+        if (written) *written = n;
+        return n == count;
+    }
+    bool Read(void*, size_t, size_t*) override { return false; }
+    void Destroy(uint32_t) override {}
+
+private:
+    FILE* out_;
+};
+
+// One argument as the child's CommandLineToArgvW will split it again.
+std::wstring QuoteArgument(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes double only before a quote, which is escaped itself.
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(backslashes * 2, L'\\');  // before the closing quote
+    return quoted + L"\"";
+}
+
+bool NoteStarted(void*, uintptr_t started) {
+    *reinterpret_cast<bool*>(started) = true;
+    return true;
+}
+
+int RunRun(const Invocation& call) {
+    int32_t timeout = -1;  // no limit
+    const wchar_t* directory = nullptr;
+    const wchar_t* inputPath = nullptr;
+    size_t next = 0;
+    for (; next < call.args.size() && call.args[next].starts_with(L"--"); ++next) {
+        const std::wstring& option = call.args[next];
+        if (option == L"--") {
+            ++next;
+            break;
+        }
+        if (next + 1 >= call.args.size()) return UsageError(Utf8(option) + " needs a value");
+        const wchar_t* value = call.args[++next].c_str();
+        if (option == L"--timeout") {
+            wchar_t* end = nullptr;
+            long seconds = std::wcstol(value, &end, 10);
+            // The runner takes 0 and 1 as "no limit": refused rather than surprising.
+            if (end == value || *end != L'\0' || seconds < 2 || seconds > 0x7FFFFFFF) {
+                return UsageError("--timeout takes whole seconds, 2 or more");
+            }
+            timeout = static_cast<int32_t>(seconds);
+        } else if (option == L"--cwd") {
+            directory = value;
+        } else if (option == L"--stdin") {
+            inputPath = value;
+        } else {
+            return UsageError("unknown run option " + Utf8(option));
+        }
+    }
+    if (next >= call.args.size()) return UsageError("run needs a command after --");
+    std::wstring commandLine;
+    for (; next < call.args.size(); ++next) {
+        commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(call.args[next]);
+    }
+
+    ka::ObjectRef<KaStream> input;
+    if (inputPath != nullptr &&
+        !call.system->GetFileStreams()->OpenFileStream(input.put(), inputPath, L"rb")) {
+        FailOn("cannot open the input", inputPath);
+        return kExitFailed;
+    }
+    KaProcessService* service = call.system->GetProcessService();
+    if (service == nullptr) {
+        Fail("the library has no process service");
+        return kExitFailed;
+    }
+    // The child's bytes as they are: no line-end translation on the way out.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    PassOn output(stdout), errors(stderr);
+    bool started = false;
+    uint32_t code = 0;
+    service->RunProcessEx(commandLine.c_str(), directory, 0, true, true, timeout, nullptr,
+                          input.get(), &output, &errors, &code, nullptr, nullptr, 0, NoteStarted,
+                          reinterpret_cast<uintptr_t>(&started), nullptr, 0);
+    if (!started) {
+        Fail("cannot start " + Utf8(commandLine), code);
+        return kExitFailed;
+    }
+    if (code == 170000 && timeout >= 2) {
+        Fail("the child was still running after " + std::to_string(timeout) +
+             " s and was ended (exit code 170000)");
+    }
+    return static_cast<int>(code);
+}
+
+int RunMem(const Invocation& call) {
+    if (!call.args.empty()) return UsageError("mem takes no arguments");
+    KaProcessService* service = call.system->GetProcessService();
+    KaMemoryCounters* made = service ? service->CreateMemoryCounters() : nullptr;
+    if (made == nullptr) {
+        Fail("the library has no process service");
+        return kExitFailed;
+    }
+    made->AddRef();  // handed out with a count of zero
+    ka::ObjectRef<KaMemoryCounters> counters(made);
+    if (!service->QueryMemoryCounters(counters.get())) {
+        Fail("no memory counters: PSAPI.DLL or its GetProcessMemoryInfo is missing");
+        return kExitFailed;
+    }
+    std::printf("process %lu\n", ::GetCurrentProcessId());
+    std::printf("  %-26s %12u\n", "page faults", counters->GetPageFaultCount());
+    const std::pair<const char*, uint64_t> sizes[] = {
+        {"working set", counters->GetWorkingSetSize()},
+        {"peak working set", counters->GetPeakWorkingSetSize()},
+        {"page file", counters->GetPagefileUsage()},
+        {"peak page file", counters->GetPeakPagefileUsage()},
+        {"paged pool quota", counters->GetQuotaPagedPoolUsage()},
+        {"peak paged pool quota", counters->GetQuotaPeakPagedPoolUsage()},
+        {"non-paged pool quota", counters->GetQuotaNonPagedPoolUsage()},
+        {"peak non-paged pool quota", counters->GetQuotaPeakNonPagedPoolUsage()},
+    };
+    for (const auto& [name, bytes] : sizes) {
+        std::printf("  %-26s %12llu bytes (%.1f MiB)\n", name,
+                    static_cast<unsigned long long>(bytes), double(bytes) / (1 << 20));
+    }
+    return kExitOk;
 }
 
 const Command* FindCommand(std::wstring_view name) {

@@ -1,6 +1,7 @@
 // The file-system service through the DLL: path texts, probes, and the file
 // and tree operations on real files of every path length, with each message
 // checked in the process-wide log file.
+#include "frame/win32_util.h"
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +16,8 @@ using katest::ProcessLog;
 KaFileSystem* Fs() { return katest::System()->GetFileSystem(); }
 
 std::wstring Text(bool (KaFileSystem::*op)(const wchar_t*, KaString**), const wchar_t* path) {
-    KaString* out = nullptr;
-    if (!(Fs()->*op)(path, &out)) return L"<false>";
-    std::wstring text = out->GetText();
-    out->Release();
-    return text;
+    ka::ObjectRef<KaString> out;
+    return (Fs()->*op)(path, out.put()) ? out->GetText() : L"<false>";
 }
 
 std::string Tagged(const std::string& text) { return "[ERROR]     : " + text; }
@@ -39,21 +37,16 @@ std::vector<std::string> AsLogged(const std::string& message) {
     return lines;
 }
 
-std::string SystemText(DWORD code) {
-    std::string text = katest::Win32Error(code);
-    return text.substr(text.find(": ") + 2);
-}
-
 std::string N(const std::wstring& s) { return katest::Narrow(s); }
 
 // Writes a file through the long form so any length works.
 void WriteFile(const std::wstring& path, const std::string& bytes) {
     std::wstring full = path.size() >= 260 ? L"\\\\?\\" + path : path;
-    HANDLE h = ::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE) << katest::Win32Error();
+    ka::UniqueFile file(
+        ::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file) << katest::Win32Error();
     DWORD written = 0;
-    ::WriteFile(h, bytes.data(), DWORD(bytes.size()), &written, nullptr);
-    ::CloseHandle(h);
+    ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
 }
 
 std::string ReadFile(const std::wstring& path) {
@@ -117,27 +110,16 @@ TEST(Files, EveryPathLength) {
         ASSERT_EQ(source.size(), length);
         std::wstring copy = source.substr(0, source.size() - 5) + L".cpy";
         std::wstring moved = source.substr(0, source.size() - 5) + L".mov";
-        WriteFile(source, "payload " + std::to_string(length));
+        std::string payload = "payload " + std::to_string(length);
+        WriteFile(source, payload);
         EXPECT_TRUE(Fs()->FileExists(source.c_str()));
         EXPECT_TRUE(Fs()->Copy(source.c_str(), copy.c_str()));
-        EXPECT_EQ(ReadFile(copy), "payload " + std::to_string(length));
+        EXPECT_EQ(ReadFile(copy), payload);
         EXPECT_TRUE(Fs()->Move(copy.c_str(), moved.c_str()));
         EXPECT_FALSE(Fs()->PathExists(copy.c_str()));
-        EXPECT_EQ(ReadFile(moved), "payload " + std::to_string(length));
+        EXPECT_EQ(ReadFile(moved), payload);
 
-        KaStream* stream = nullptr;
-        ASSERT_TRUE(katest::System()->GetFileStreams()->OpenFileStream(&stream, moved.c_str(),
-                                                                       L"rb"));
-        char bytes[64] = {};
-        size_t got = 0;
-        EXPECT_TRUE(stream->Read(bytes, sizeof bytes, &got));
-        EXPECT_EQ(std::string(bytes, got), "payload " + std::to_string(length));
-        stream->Release();
-
-        KaString* shortForm = nullptr;
-        ASSERT_TRUE(Fs()->GetShortPath(source.c_str(), &shortForm));
-        std::wstring shortText = shortForm->GetText();
-        shortForm->Release();
+        std::wstring shortText = Text(&KaFileSystem::GetShortPath, source.c_str());
         EXPECT_NE(shortText.rfind(L"\\\\?\\", 0), 0u) << "no long-path prefix in the answer";
         EXPECT_TRUE(Fs()->FileExists(shortText.c_str())) << N(shortText);
 
@@ -146,8 +128,7 @@ TEST(Files, EveryPathLength) {
         EXPECT_FALSE(Fs()->PathExists(source.c_str()));
         EXPECT_FALSE(Fs()->PathExists(moved.c_str()));
     }
-    KaString* none = nullptr;
-    EXPECT_FALSE(Fs()->GetShortPath(dir.File(L"missing").c_str(), &none));
+    EXPECT_EQ(Text(&KaFileSystem::GetShortPath, dir.File(L"missing").c_str()), L"<false>");
     EXPECT_TRUE(Fs()->Delete(dir.File(L"d").c_str()));
 }
 
@@ -175,9 +156,9 @@ TEST(Files, MoveRules) {
     EXPECT_FALSE(Fs()->Move(b.c_str(), sub.c_str()));
     EXPECT_EQ(ReadFile(b), "again");
     EXPECT_EQ(ReadFile(sub + L"\\b.txt"), "A");
-    EXPECT_TRUE(ProcessLog::NewLines() ==
-                AsLogged(Tagged("Failed to move file. " + SystemText(ERROR_ALREADY_EXISTS) +
-                                ": " + N(b) + " => " + N(sub + L"\\b.txt"))));
+    std::string reason = N(ka::SystemErrorText(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(ProcessLog::NewLines() == AsLogged(Tagged("Failed to move file. " + reason + ": " +
+                                                          N(b) + " => " + N(sub + L"\\b.txt"))));
 
     EXPECT_FALSE(Fs()->Move(sub.c_str(), dir.File(L"elsewhere").c_str()));
     EXPECT_FALSE(Fs()->Move(dir.File(L"missing").c_str(), b.c_str()));
@@ -191,11 +172,12 @@ TEST(Files, MoveRules) {
     // replaced: nothing is lost.
     std::wstring locked = dir.File(L"locked.txt");
     WriteFile(locked, "L");
-    HANDLE hold = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(hold, INVALID_HANDLE_VALUE);
+    ka::UniqueFile hold(
+        ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(hold);
     EXPECT_FALSE(Fs()->Move(b.c_str(), locked.c_str()));
     EXPECT_FALSE(Fs()->Copy(b.c_str(), locked.c_str()));
-    ::CloseHandle(hold);
+    hold.reset();
     EXPECT_EQ(ReadFile(b), "again");
     EXPECT_EQ(ReadFile(locked), "L");
     EXPECT_EQ(ProcessLog::NewLines(),
@@ -246,7 +228,6 @@ TEST(Files, CopyAndDeleteTrees) {
 
 TEST(Files, CreateDirectories) {
     katest::TempDir dir;
-    intptr_t live = katest::LiveBlocks();
     std::wstring a = dir.File(L"a");
     ASSERT_TRUE(::CreateDirectoryW(a.c_str(), nullptr));
     EXPECT_TRUE(Fs()->CreateDirectories(a.c_str())) << "an existing directory";
@@ -267,7 +248,6 @@ TEST(Files, CreateDirectories) {
     WriteFile(a + L"\\file", "x");
     EXPECT_FALSE(Fs()->CreateDirectories((a + L"\\file\\sub").c_str()))
         << "a component that is a file";
-    EXPECT_EQ(katest::LiveBlocks(), live) << "the work buffer goes back to the allocator";
 }
 
 }  // namespace

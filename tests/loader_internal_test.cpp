@@ -131,14 +131,6 @@ TEST_F(Loader, LoadsFromTheSideBySideTreeAndKeepsTheModule) {
     EXPECT_STRCASEEQ(path, (SxsDir() + "\\KaTestV100.x64.dll").c_str());
 }
 
-TEST_F(Loader, NeitherVariableUsesThePlatformSearch) {
-    // The stand-in allocator lies beside the test executable.
-    KaModuleRoot* allocator =
-        LoadExpectingBox([] { return ka::LoadSiblingModule("KaAllocator", false); }, "");
-    ASSERT_NE(allocator, nullptr);
-    EXPECT_GE(allocator->GetVersion(), ka::kMinimumSiblingVersion);
-}
-
 TEST_F(Loader, EveryFailureAfterLoadingUnloadsTheLibrary) {
     std::string dir = SxsDir();
     katest::ScopedEnv flat(L"KAV_SXS_DIR_FLAT", std::wstring(dir.begin(), dir.end()));

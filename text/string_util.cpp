@@ -53,7 +53,7 @@ bool Replace(const wchar_t* text, KaRegex* regex, const wchar_t* format, bool fi
         std::regex_replace(std::back_inserter(result), text, text + length, expression, format,
                            flags);
     };
-    return RunRegexGuarded(length, work);
+    return RunRegexGuarded(*static_cast<Regex*>(regex), length, work);
 }
 
 // The three ways a replacement result reaches the caller: copied into the

@@ -109,10 +109,14 @@ struct KaStringUtil {
     // a pattern that does not compile.
     virtual bool CreateRegex(const wchar_t* pattern, KaRegex** out) = 0;
 
-    // Regular expressions run with a bounded stack: a subject too long for the pattern
-    // to be matched safely is refused with false, which then means "not answered" rather
-    // than "no occurrence" (the accepted limit: see text/regex.h). This holds for
-    // SearchRegex, SearchPattern and every Replace slot.
+    // Regular expressions never risk the caller's stack. A pattern with loops (*, +,
+    // {n,}) takes stack in proportion to the subject, so a subject too long for its
+    // pattern is refused with false: for these slots false then means "not answered",
+    // not "no occurrence", and a WARNING line is logged. Answered: any subject for a
+    // pattern without loops; otherwise up to about 1 GiB of stack at the pattern's cost
+    // per unit (for example ^(a|b)*$ up to 882 834 units, .* up to about 1.9 Mi units).
+    // This holds for SearchRegex, SearchPattern and every Replace slot; CreateRegex and
+    // SearchPattern likewise refuse patterns of more than about 1.3 Mi units.
 
     // Whether regex occurs in text; out (may be null) receives the leftmost match with one
     // reference, the cursor on group 0; the caller releases it.

@@ -8,21 +8,6 @@
 
 namespace katest {
 
-KaSystem* System() {
-    static KaSystem* root = [] {
-        HMODULE dll = ::LoadLibraryW(L"KaSystem.x64.dll");
-        if (dll == nullptr) return static_cast<KaSystem*>(nullptr);
-        auto get = reinterpret_cast<KaGetModuleFunction>(
-            reinterpret_cast<void*>(::GetProcAddress(dll, "KaGetModule")));
-        KaSystem* system = get ? get() : nullptr;
-        if (system != nullptr) system->Initialize();
-        return system;
-    }();
-    return root;
-}
-
-intptr_t LiveBlocks() { return System()->ForwardAllocatorSlot6(); }
-
 std::wstring ExecutablePath() {
     wchar_t buffer[MAX_PATH * 4];
     DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4);
@@ -53,18 +38,14 @@ std::map<std::string, ChildMain>& ChildModes() {
     return modes;
 }
 
-Child::~Child() {
-    if (process != nullptr) ::CloseHandle(process);
-}
-
 DWORD Child::Wait(DWORD timeoutMs) {
-    if (::WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process, 0xFFFFFFFF);
-        ::WaitForSingleObject(process, 5000);
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 0xFFFFFFFF);
+        ::WaitForSingleObject(process.get(), 5000);
         return ~0u;
     }
     DWORD code = ~0u;
-    ::GetExitCodeProcess(process, &code);
+    ::GetExitCodeProcess(process.get(), &code);
     return code;
 }
 
@@ -105,14 +86,14 @@ std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& a
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                          CREATE_UNICODE_ENVIRONMENT | creationFlags, environment.data(), nullptr, &startup,
-                          &info)) {
+                          CREATE_UNICODE_ENVIRONMENT | creationFlags, environment.data(), nullptr,
+                          &startup, &info)) {
         ADD_FAILURE() << "CreateProcessW failed, " << Win32Error();
         return nullptr;
     }
-    ::CloseHandle(info.hThread);
+    ka::UniqueHandle thread(info.hThread);
     auto child = std::make_unique<Child>();
-    child->process = info.hProcess;
+    child->process.reset(info.hProcess);
     child->id = info.dwProcessId;
     return child;
 }
@@ -123,35 +104,15 @@ DWORD RunChild(const std::string& mode, const std::wstring& args, const EnvChang
     return child ? child->Wait(timeoutMs) : ~0u;
 }
 
-namespace {
-
-struct WindowSearch {
-    DWORD pid;
-    const std::wstring* title;
-    HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
-    auto* search = reinterpret_cast<WindowSearch*>(param);
-    DWORD owner = 0;
-    ::GetWindowThreadProcessId(hwnd, &owner);
-    if (search->pid != 0 && owner != search->pid) return TRUE;
-    if (!::IsWindowVisible(hwnd)) return TRUE;
-    wchar_t text[1024] = {};
-    ::GetWindowTextW(hwnd, text, 1024);
-    if (*search->title != text) return TRUE;
-    search->found = hwnd;
-    return FALSE;
-}
-
-}  // namespace
-
 HWND WaitForWindow(DWORD pid, const std::wstring& title, DWORD timeoutMs) {
     DWORD start = ::GetTickCount();
     do {
-        WindowSearch search{pid, &title, nullptr};
-        ::EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr) return search.found;
+        HWND window = nullptr;
+        while ((window = ::FindWindowExW(nullptr, window, nullptr, title.c_str())) != nullptr) {
+            DWORD owner = 0;
+            ::GetWindowThreadProcessId(window, &owner);
+            if ((pid == 0 || owner == pid) && ::IsWindowVisible(window)) return window;
+        }
         ::Sleep(50);
     } while (::GetTickCount() - start < timeoutMs);
     return nullptr;
@@ -183,11 +144,9 @@ ScopedEnv::ScopedEnv(const wchar_t* name, std::optional<std::wstring> value) : n
     ::SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
 }
 
-ScopedEnv::~ScopedEnv() { ::SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr); }
-
-}  // namespace katest
-
-namespace katest {
+ScopedEnv::~ScopedEnv() {
+    ::SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr);
+}
 
 TempDir::TempDir() {
     wchar_t base[MAX_PATH];
@@ -201,8 +160,8 @@ TempDir::TempDir() {
 namespace {
 void RemoveTree(const std::wstring& dir) {
     WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    ka::UniqueFind find(::FindFirstFileW((dir + L"\\*").c_str(), &data));
+    if (find) {
         do {
             std::wstring name = data.cFileName;
             if (name == L"." || name == L"..") continue;
@@ -213,8 +172,7 @@ void RemoveTree(const std::wstring& dir) {
                 ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
                 ::DeleteFileW(full.c_str());
             }
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
+        } while (::FindNextFileW(find.get(), &data));
     }
     ::RemoveDirectoryW(dir.c_str());
 }
@@ -223,15 +181,16 @@ void RemoveTree(const std::wstring& dir) {
 TempDir::~TempDir() { RemoveTree(path_); }
 
 std::string ReadFileBytes(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
+    ka::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return std::string();
     std::string bytes;
     char chunk[65536];
     DWORD got = 0;
-    while (::ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-    ::CloseHandle(file);
+    while (::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        bytes.append(chunk, got);
+    }
     return bytes;
 }
 
@@ -249,39 +208,6 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
         start = end + 2;
     }
     return lines;
-}
-
-}  // namespace katest
-
-namespace katest {
-
-std::wstring ProcessLog::path_;
-size_t ProcessLog::seen_ = 0;
-
-void ProcessLog::SetUp() {
-    wchar_t base[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, base);
-    path_ = std::wstring(base) + L"katest_process_" + std::to_wstring(::GetCurrentProcessId()) +
-            L".log";
-    ::DeleteFileW(path_.c_str());
-    ::SetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", path_.c_str());
-    ASSERT_NE(System()->GetLogger(), nullptr);
-    wchar_t open[512];
-    ASSERT_TRUE(System()->GetLogger()->GetFilePath(open))
-        << "the process-wide logger was created before the test environment";
-}
-
-void ProcessLog::TearDown() {
-    System()->GetLogger()->Open(nullptr);
-    ::DeleteFileW(path_.c_str());
-    ::SetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", nullptr);
-}
-
-std::vector<std::string> ProcessLog::NewLines() {
-    std::vector<std::string> all = ReadLines(path_);
-    std::vector<std::string> fresh(all.begin() + std::min(seen_, all.size()), all.end());
-    seen_ = all.size();
-    return fresh;
 }
 
 }  // namespace katest

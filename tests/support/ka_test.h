@@ -1,16 +1,18 @@
 // Shared helpers of the test suites: loading the DLL as a host does, running
-// the test executable again as a child in a named mode, finding real windows.
+// the test executable again as a child in a named mode, finding real windows,
+// and the leak check that runs around every test.
 #ifndef KA_TESTS_SUPPORT_KA_TEST_H
 #define KA_TESTS_SUPPORT_KA_TEST_H
 
+#include "frame/handles.h"
 #include "frame/win32.h"
 #include "ka/ka.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,26 +20,24 @@
 
 namespace katest {
 
-// Holds one reference on a KaObject and releases it at scope end.
-template <typename T>
-struct Ref {
-    T* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { reset(); }
-    T** out() { return &p; }
-    T* operator->() const { return p; }
-    void reset() {
-        if (p) p->Release();
-        p = nullptr;
-    }
-};
-
-// LoadLibrary("KaSystem.x64.dll") + KaGetModule + Initialize, once per process.
+// Loads KaSystem.x64.dll through the hosts' loader (host/ka_library.h) and
+// initialises it, once per process. A load that fails ends the process with
+// the failed step, the path and the system's text for the error.
 KaSystem* System();
-// The live-block count of the KaAllocator stand-in (root slot 7).
+// The live-block count of the KaAllocator stand-in, through root slot 7.
 intptr_t LiveBlocks();
+
+// The leak check (test_main installs it) fails a test after which the
+// allocator has more live blocks or the process more handles than before.
+// A test whose handles grow for a reason outside the library calls this
+// with that reason; `upTo` limits the growth it accepts.
+void AllowHandleGrowth(const char* reason, unsigned long upTo = ~0ul);
+void InstallLeakCheck();
+// Lazily created objects that live as long as the process, made once after
+// the global environments are set up and before the first test, so the
+// check sees only what a test leaves behind. The support code that loads the
+// library registers its own (the process-wide logger, ...).
+void AddWarmUp(void (*warmUp)());
 
 std::wstring ExecutablePath();
 std::wstring ExecutableDirectory();
@@ -50,12 +50,10 @@ std::string Narrow(const std::wstring& text);
 // removes it.
 using EnvChanges = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
 
-// Starts this executable as "--ka-child=<mode> <args>" and returns the
-// process handle and id without waiting.
+// This executable started as "--ka-child=<mode> <args>", not waited for.
 struct Child {
-    HANDLE process = nullptr;
+    ka::UniqueHandle process;
     DWORD id = 0;
-    ~Child();
     // Waits and returns the exit code; ~0u on time-out (the child is killed).
     DWORD Wait(DWORD timeoutMs = 60000);
 };
@@ -104,12 +102,6 @@ private:
     std::optional<std::wstring> old_;
 };
 
-}  // namespace katest
-
-#endif
-
-namespace katest {
-
 // A fresh directory under the temporary path, removed with its contents.
 class TempDir {
 public:
@@ -126,10 +118,6 @@ private:
 std::string ReadFileBytes(const std::wstring& path);
 // The file's lines without their CR LF ends (the library writes text mode).
 std::vector<std::string> ReadLines(const std::wstring& path);
-
-}  // namespace katest
-
-namespace katest {
 
 // Points the process-wide logger of this test process at a fresh file under
 // the temporary path (before the library creates it) and reads back the
@@ -148,3 +136,5 @@ private:
 };
 
 }  // namespace katest
+
+#endif

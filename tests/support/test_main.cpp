@@ -25,5 +25,6 @@ int main(int argc, char** argv) {
         return it->second(args);
     }
     testing::InitGoogleTest(&argc, argv);
+    katest::InstallLeakCheck();
     return RUN_ALL_TESTS();
 }

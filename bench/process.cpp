@@ -1,0 +1,150 @@
+// Child-process costs through the DLL against the plain calls that do the
+// same work: a trivial child started and waited for, the same with its
+// standard output captured, and output beyond the pipe buffer on both
+// streams (where the runner's once-a-second draining sets the pace).
+#include "bench.h"
+#include "frame/handles.h"
+#include "tests/child/ka_child.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Collects what the runner drains.
+class Sink final : public KaStream {
+public:
+    std::string bytes;
+    void AddRef() override {}
+    int32_t Release() override { return 1; }
+    int32_t GetRefCount() override { return 1; }
+    bool Duplicate(KaStream**) override { return false; }
+    bool Flush() override { return true; }
+    bool CopyTo(KaStream*, size_t, size_t*, size_t*) override { return false; }
+    bool Seek(int64_t, uint32_t, uint64_t*) override { return false; }
+    bool Write(const void* data, size_t count, size_t*) override {
+        bytes.append(static_cast<const char*>(data), count);
+        return true;
+    }
+    bool Read(void*, size_t, size_t*) override { return false; }
+    void Destroy(uint32_t) override {}
+};
+
+std::wstring g_child;  // "<bin>\ka_child.exe"
+
+[[noreturn]] void Die(const char* what) {
+    std::fprintf(stderr, "bench process: %s (Win32 error %lu)\n", what, ::GetLastError());
+    std::exit(1);
+}
+
+// The baseline: what a caller writes by hand. `outputs` null: nothing
+// captured. Otherwise stdout (and stderr when there are two) through pipes,
+// drained with PeekNamedPipe and ReadFile after every wait of `stepMs`.
+DWORD RawRun(const std::wstring& script, std::string* outputs, int streams, DWORD stepMs) {
+    ka::UniqueHandle read[2], write[2];
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (outputs != nullptr) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        for (int i = 0; i < streams; ++i) {
+            if (!::CreatePipe(read[i].put(), write[i].put(), &inherit, 0)) Die("CreatePipe");
+            ::SetHandleInformation(read[i].get(), HANDLE_FLAG_INHERIT, 0);
+        }
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = write[0].get();
+        startup.hStdError = write[1].get();
+    }
+    std::wstring command = g_child + L" " + script;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, outputs != nullptr, 0,
+                          nullptr, nullptr, &startup, &info)) {
+        Die("CreateProcessW");
+    }
+    ka::UniqueHandle process(info.hProcess), thread(info.hThread);
+    std::vector<char> buffer;
+    auto drain = [&] {
+        for (int i = 0; i < streams && outputs != nullptr; ++i) {
+            DWORD available = 0;
+            while (::PeekNamedPipe(read[i].get(), nullptr, 0, nullptr, &available, nullptr) &&
+                   available > 0) {
+                if (buffer.size() < available) buffer.resize(available);
+                DWORD got = 0;
+                if (!::ReadFile(read[i].get(), buffer.data(), available, &got, nullptr)) break;
+                outputs[i].append(buffer.data(), got);
+            }
+        }
+    };
+    while (::WaitForSingleObject(process.get(), stepMs) == WAIT_TIMEOUT) drain();
+    drain();
+    DWORD code = 1;
+    ::GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+}  // namespace
+
+int main() {
+    KaProcessService* service = kabench::System()->GetProcessService();
+    if (service == nullptr) Die("no process service");
+    wchar_t self[MAX_PATH];
+    DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring dir(self, n);
+    g_child = L"\"" + dir.substr(0, dir.rfind(L'\\')) + L"\\ka_child.exe\"";
+
+    auto ours = [&](const std::wstring& script, KaStream* out, KaStream* err) {
+        std::wstring command = g_child + L" " + script;
+        uint32_t code = 1;
+        if (!service->RunProcessEx(command.c_str(), nullptr, 0, false, true, -1, nullptr,
+                                   nullptr, out, err, &code, nullptr, nullptr, 0, nullptr, 0,
+                                   nullptr, 0)) {
+            Die("RunProcessEx did not run the child to a clean end");
+        }
+    };
+
+    // Check the set-up once: both ways run the child and capture the same bytes.
+    Sink check;
+    ours(L"text hello", &check, nullptr);
+    std::string raw[2];
+    if (RawRun(L"text hello", raw, 1, 1000) != 0 || raw[0] != check.bytes ||
+        check.bytes != "hello\n") {
+        Die("the child's output differs between the runner and the baseline");
+    }
+
+    kabench::Compare(
+        "process run trivial child (CreateProcessW + WaitForSingleObject)",
+        [&] { ours(L"", nullptr, nullptr); }, [&] { RawRun(L"", nullptr, 0, INFINITE); }, 1, "ms",
+        0, 50);
+
+    kabench::Compare(
+        "process run with stdout captured (PeekNamedPipe/ReadFile loop)",
+        [&] {
+            Sink out;
+            ours(L"text hello", &out, nullptr);
+        },
+        [&] {
+            std::string outputs[2];
+            RawRun(L"text hello", outputs, 1, 1000);
+        },
+        1, "ms", 0, 50);
+
+    // 1 MiB on each stream overflows both pipe buffers: the child waits for
+    // the first drain, which the runner makes after its first one-second wait.
+    // The baseline polls every 10 ms.
+    const std::string expectedOut = kachild::Pattern(1 << 20, kachild::kOutSalt);
+    const std::string expectedErr = kachild::Pattern(1 << 20, kachild::kErrSalt);
+    kabench::Compare(
+        "process 1 MiB on stdout and stderr each (10 ms polling loop)",
+        [&] {
+            Sink out, err;
+            ours(L"both 1048576", &out, &err);
+            if (out.bytes != expectedOut || err.bytes != expectedErr) Die("output lost");
+        },
+        [&] {
+            std::string outputs[2];
+            RawRun(L"both 1048576", outputs, 2, 10);
+            if (outputs[0] != expectedOut || outputs[1] != expectedErr) Die("baseline lost output");
+        },
+        1, "ms", 0, 5);
+    return 0;
+}

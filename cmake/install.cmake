@@ -1,5 +1,6 @@
 # The installable package. `cmake --install <build> --prefix DIR` lays out
-#   bin/                  KaSystem.x64.dll, the KaAllocator.x64.dll stand-in, kahost.exe
+#   bin/                  KaSystem.x64.dll, the KaAllocator.x64.dll and KaXml.x64.dll
+#                         stand-ins, kahost.exe
 #   include/ka/           the public headers
 #   lib/cmake/KaSystem/   KaSystemConfig.cmake and its version file
 # so a host can either copy include/ka and the DLLs, or use
@@ -14,7 +15,7 @@ set(KA_INSTALL_CMAKEDIR lib/cmake/KaSystem)
 # Hosts load the DLLs at run time and link no import library, so the import
 # libraries the toolchain writes stay out of a default install (they go only
 # with `--component import_libraries`).
-install(TARGETS KaSystem KaAllocator kahost
+install(TARGETS KaSystem KaAllocator KaXml kahost
   RUNTIME DESTINATION ${KA_INSTALL_BINDIR}
   ARCHIVE DESTINATION lib COMPONENT import_libraries EXCLUDE_FROM_ALL)
 install(DIRECTORY include/ka DESTINATION ${KA_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")

@@ -53,4 +53,49 @@ expect 1 'cannot load sxs\v140\KaTestInitFalse.x64.dll: Initialize() returned fa
 run
 expect 0 "version:  interface 118" "tour complete"
 
+# latest and version on files of our own (ctest runs this in the bin folder).
+scratch="kahost-latest-$$"
+mkdir -p "$scratch" && touch "$scratch"/model.dat.{1,2,10}
+run latest "$scratch\\model.dat"
+expect 0 "$scratch\\model.dat.10"
+run latest "$scratch\\other.dat"
+expect 1 "kahost: neither $scratch\\other.dat nor a numbered version of it"
+rm -rf "$scratch"
+run version KaSystem.x64.dll
+expect 0
+tr -d '\r' <<<"$out" | grep -qE '^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$' || fail "expected a file version"
+run version kahost.exe
+expect 1 "kahost: kahost.exe has no file version"
+
+# dotnet in a prefix without .NET Framework; popups closing a message box of
+# another process (the popup suite's child shows it and ends with 100 once
+# it is closed).
+run dotnet
+expect 0 "no .NET Framework installed"
+"$here/wine-run.sh" ./popup_test.exe --ka-child=popups 8 >/dev/null & box=$!
+config="kahost-popups-$$.xml"
+echo "<Monitor interval='200'><Process>-1</Process><Caption>Ka Also</Caption></Monitor>" >"$config"
+run popups "$config" 8
+expect 0 "Title=Ka Also" "Popup Monitor posted WM_CLOSE to a popup window."
+for _ in $(seq 50); do kill -0 $box 2>/dev/null && sleep 0.2; done
+kill -0 $box 2>/dev/null && { kill $box; fail "the box was not closed"; }
+wait $box; [ $? -eq 100 ] || fail "the box's process did not end as closed"
+rm -f "$config"
+
+# ini prints every setting tab-separated; lock makes a second process wait
+# (the holder's output goes straight to a file, so it can be watched).
+ini="kahost-ini-$$.ini"
+printf '\xEF\xBB\xBFtop=1\r\n[Main]\r\nkey = value\r\n' >"$ini"
+run ini "$ini"
+expect 0 $'\ttop\t1' $'Main\tkey \t value'
+rm -f "$ini"
+source "$here/wine-env.sh"
+held="kahost-lock-$$.txt"
+"$KA_WINE" ./kahost.exe lock 'kahost\test' 6 >"$held" 2>&1 </dev/null & holder=$!
+for _ in $(seq 150); do grep -q "lock: holding" "$held" && break; sleep 0.2; done
+run lock 'kahost\test' 0
+expect 0 "lock: still waiting (1 s)" 'lock: holding Global\kahost_test for 0 s'
+wait $holder || fail "the first holder of the lock failed"
+rm -f "$held"
+
 exit $((failures > 0))

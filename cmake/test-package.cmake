@@ -26,7 +26,7 @@ step("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix
 
 # Exactly the package, nothing else: no test siblings, no import libraries.
 file(GLOB headers RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/include/ka/*.h)
-set(expected bin/KaAllocator.x64.dll bin/KaSystem.x64.dll bin/kahost.exe
+set(expected bin/KaAllocator.x64.dll bin/KaSystem.x64.dll bin/KaXml.x64.dll bin/kahost.exe
   lib/cmake/KaSystem/KaSystemConfig.cmake lib/cmake/KaSystem/KaSystemConfigVersion.cmake
   lib/cmake/KaSystem/KaSystemTargets.cmake ${headers})
 file(GLOB_RECURSE installed RELATIVE ${prefix} ${prefix}/*)

@@ -1,9 +1,17 @@
 #include "frame/module.h"
 
+#include "concurrency/cpu_usage.h"
+#include "concurrency/mutex.h"
+#include "concurrency/task_runner.h"
+#include "concurrency/thread_pool.h"
+#include "concurrency/worker_thread.h"
 #include "data/json.h"
+#include "data/sha1.h"
+#include "frame/ini_reader.h"
 #include "frame/loader.h"
 #include "frame/neighbour.h"
 #include "frame/services.h"
+#include "fs/memory_mapped_file.h"
 #include "log/logger.h"
 #include "process/process_service.h"
 
@@ -33,6 +41,9 @@ static_assert(offsetof(ModuleObject, directoryFinder) ==
               offsetof(ModuleObject, fileSystem) + sizeof(void*));
 // ForwardAllocatorSlot6 reads the allocator at this fixed offset from the root.
 static_assert(offsetof(ModuleObject, allocator) == 32);
+// EnvironmentInfo reads the RegGetValueW address as its neighbour.
+static_assert(offsetof(ModuleObject, regGetValue) ==
+              offsetof(ModuleObject, environmentInfo) + EnvironmentInfo::kRegistryReaderOffset);
 #pragma GCC diagnostic pop
 
 ModuleObject* BuildModule() {
@@ -83,6 +94,8 @@ void ShutDownModule(bool processExiting) {
     if (g_module == nullptr) return;
     ModuleObject& m = *g_module;
     DestroyProcessService(m.processService);
+    DestroyHasher(m.hasher);
+    DestroyCpuUsageCounter(m.cpuUsage, processExiting);
     DestroyProcessLogger(std::atomic_ref<KaLog*>(m.logger).exchange(nullptr));
     if (m.lastErrors != nullptr) {
         for (auto& [thread, entry] : *m.lastErrors) entry.section.reset();
@@ -111,7 +124,10 @@ bool SystemRoot::Initialize() {
     return true;
 }
 
-void SystemRoot::Uninitialize() { RegisterSystem(nullptr); }
+void SystemRoot::Uninitialize() {
+    StopCpuUsageSampling(Module().cpuUsage);  // the sampler's hold on the module ends
+    RegisterSystem(nullptr);
+}
 
 int SystemRoot::GetVersion() { return kSystemVersion; }
 
@@ -156,8 +172,9 @@ __attribute__((naked)) intptr_t SystemRoot::ForwardAllocatorSlot6(...) {
         "ret");
 }
 
-bool SystemRoot::CreateMemoryMappedFile(KaMemoryMappedFile**, const wchar_t*, size_t) {
-    return false;  // shared memory comes with its own service
+bool SystemRoot::CreateMemoryMappedFile(KaMemoryMappedFile** out, const wchar_t* name,
+                                        size_t size) {
+    return CreateMemoryMappedFileObject(out, name, size);
 }
 
 bool SystemRoot::CreateUuid(UuidRecord* record) {
@@ -194,22 +211,33 @@ KaProcessService* SystemRoot::GetProcessService() {
     return GetOrCreateProcessService(Module().processService);
 }
 
+KaSha1* SystemRoot::GetHasher() { return GetOrCreateHasher(Module().hasher); }
+
 // Services that arrive with later parts of the library answer "none" until
 // then instead of pretending.
-KaSha1* SystemRoot::GetHasher() { return Module().hasher; }
 KaFileSystem* SystemRoot::GetFileSystem() { return &Module().fileSystem; }
 KaEnvironmentInfo* SystemRoot::GetEnvironmentInfo() { return &Module().environmentInfo; }
-bool SystemRoot::CreateWorkerThread(KaWorkerThread**) { return false; }
-bool SystemRoot::CreateThreadPool(int, KaThreadPool**) { return false; }
-bool SystemRoot::CreateTaskRunner(int, KaTaskRunner**) { return false; }
+bool SystemRoot::CreateWorkerThread(KaWorkerThread** out) { return MakeWorkerThread(out); }
+bool SystemRoot::CreateThreadPool(int n, KaThreadPool** out) { return MakeThreadPool(n, out); }
+bool SystemRoot::CreateTaskRunner(int n, KaTaskRunner** out) { return MakeTaskRunner(n, out); }
 KaFileStreamFactory* SystemRoot::GetFileStreams() { return &Module().fileStreams; }
 bool SystemRoot::Reserved22() { return true; }
-bool SystemRoot::ReadIniFile(const wchar_t*, uint32_t, void*, IniValueCallback) { return false; }
+bool SystemRoot::ReadIniFile(const wchar_t* path, uint32_t codePage, void* context,
+                             IniValueCallback callback) {
+    ModuleObject& m = Module();
+    return ReadIni(m.fileSystem, m.fileStreams, m.stringUtil, path, codePage, context, callback);
+}
 bool SystemRoot::CreateJsonDocument(KaJson** out) { return CreateJson(out); }
-bool SystemRoot::SetLastErrorMessage(const wchar_t*) { return false; }
-bool SystemRoot::GetLastErrorMessage(wchar_t**) { return false; }
-KaCpuUsageCounter* SystemRoot::GetCpuUsageCounter() { return Module().cpuUsage; }
-bool SystemRoot::CreateMutex(KaMutex**, const wchar_t*) { return false; }
+bool SystemRoot::SetLastErrorMessage(const wchar_t* message) {
+    return StoreLastErrorMessage(*this, Module().lastErrorLock, Module().lastErrors, message);
+}
+bool SystemRoot::GetLastErrorMessage(wchar_t** out) {
+    return ReadLastErrorMessage(Module().lastErrorLock, Module().lastErrors, out);
+}
+KaCpuUsageCounter* SystemRoot::GetCpuUsageCounter() {
+    return GetOrCreateCpuUsageCounter(Module().cpuUsage);
+}
+bool SystemRoot::CreateMutex(KaMutex** out, const wchar_t* name) { return MakeMutex(out, name); }
 void* SystemRoot::Reserved29() { return nullptr; }
 
 }  // namespace ka

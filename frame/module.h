@@ -4,6 +4,7 @@
 #define KA_FRAME_MODULE_H
 
 #include "frame/handles.h"
+#include "frame/last_error.h"
 #include "fs/directory_finder.h"
 #include "fs/file_system.h"
 #include "fs/stream_factory.h"
@@ -58,11 +59,6 @@ private:
     struct ModuleObject& Module();
 };
 
-struct LastErrorEntry {
-    ObjectRef<KaMemoryMappedFile> section;
-    uint32_t storedTick = 0;
-};
-
 // Field order is part of the design: the embedded interfaces find their
 // neighbours by position (see frame/neighbour.h).
 struct ModuleObject {
@@ -82,7 +78,7 @@ struct ModuleObject {
     void* regGetValue = nullptr;  // RegGetValueW, looked up at run time
     CRITICAL_SECTION loggerLock;
     CRITICAL_SECTION lastErrorLock;
-    std::map<uint32_t, LastErrorEntry>* lastErrors = nullptr;
+    LastErrorMap* lastErrors = nullptr;
     DWORD threadValueSlot = TLS_OUT_OF_INDEXES;  // thread-local slot of Set/GetThreadValue
 };
 

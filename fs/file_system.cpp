@@ -7,6 +7,9 @@
 #include "frame/win32.h"
 #include "frame/win32_util.h"
 #include "fs/path.h"
+#include "fs/shell.h"
+#include "fs/storage.h"
+#include "fs/temp_directory.h"
 #include "ka/text.h"
 
 #include <shellapi.h>
@@ -209,14 +212,24 @@ KaDirectoryFinder* FileSystem::GetDirectoryFinder() {
     return static_cast<KaDirectoryFinder*>(NeighbourInterface(this));
 }
 
-// Operations that arrive with later parts of the library report failure
-// until then.
-bool FileSystem::CreateTempDirectory(const wchar_t*, const wchar_t*, KaTempDirectory**) {
-    return false;
+bool FileSystem::CreateTempDirectory(const wchar_t* leafName, const wchar_t* baseDirectory,
+                                     KaTempDirectory** out) {
+    return Boundary(false, [&] { return CreateTempDirectoryObject(leafName, baseDirectory, out); });
 }
-bool FileSystem::CopyStorage(const wchar_t*, const wchar_t*) { return false; }
-bool FileSystem::RewriteStorage(const wchar_t*) { return false; }
-bool FileSystem::OpenFolderAndSelect(const wchar_t* const*) { return false; }
-bool FileSystem::GetFileVersion(const wchar_t*, KaString**) { return false; }
+
+bool FileSystem::CopyStorage(const wchar_t* source, const wchar_t* destination) {
+    return Boundary(false, [&] { return CopyStorageFile(source, destination); });
+}
+
+// The same pointer twice: the copy goes through a temporary directory.
+bool FileSystem::RewriteStorage(const wchar_t* path) { return CopyStorage(path, path); }
+
+bool FileSystem::OpenFolderAndSelect(const wchar_t* const* items) {
+    return Boundary(false, [&] { return OpenFoldersAndSelect(items); });
+}
+
+bool FileSystem::GetFileVersion(const wchar_t* path, KaString** out) {
+    return Boundary(false, [&] { return FileVersionText(path, out); });
+}
 
 }  // namespace ka

@@ -14,10 +14,12 @@
 #include <io.h>
 #include <share.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -139,16 +141,258 @@ int RunTour(const Invocation&);
 int RunRun(const Invocation&);
 int RunMem(const Invocation&);
 int RunJson(const Invocation&);
+int RunCpu(const Invocation&);
+int RunGraph(const Invocation&);
+
+// ------------------------------------------------------- latest, version
+
+int UsageError(const std::string& what);
+
+int RunLatest(const Invocation& call) {
+    if (call.args.size() != 1) return UsageError("latest takes one path");
+    const std::wstring& path = call.args[0];
+    LibraryBuffer<wchar_t> latest(call.system);
+    KaDirectoryFinder* finder = call.system->GetFileSystem()->GetDirectoryFinder();
+    if (!finder->FindLatestVersion(path.c_str(), latest.put())) {
+        Fail("neither " + Utf8(path) + " nor a numbered version of it (" + Utf8(path) +
+             ".N) exists");
+        return kExitFailed;
+    }
+    std::printf("%s\n", Utf8(latest.get()).c_str());
+    return kExitOk;
+}
+
+int RunVersion(const Invocation& call) {
+    if (call.args.size() != 1) return UsageError("version takes one file");
+    const std::wstring& path = call.args[0];
+    KaFileSystem* fs = call.system->GetFileSystem();
+    if (!fs->FileExists(path.c_str())) {
+        Fail("no such file " + Utf8(path));
+        return kExitFailed;
+    }
+    ka::ObjectRef<KaString> version;
+    if (!fs->GetFileVersion(path.c_str(), version.put())) {
+        Fail(Utf8(path) + " has no file version (no FileVersion text in a version resource)");
+        return kExitFailed;
+    }
+    std::printf("%s\n", Utf8(version->GetText()).c_str());
+    return kExitOk;
+}
+
+// ------------------------------------------------------------ sha1, log
+
+int RunSha1(const Invocation& call) {
+    if (call.args.empty()) return UsageError("sha1 takes one or more files");
+    KaSha1* hasher = call.system->GetHasher();
+    if (hasher == nullptr) {
+        Fail("the library has no SHA-1 hasher");
+        return kExitFailed;
+    }
+    bool ok = true;
+    for (const std::wstring& path : call.args) {
+        char text[41];
+        if (hasher->HashFileText(path.c_str(), text)) {
+            std::printf("%s  %s\n", text, Utf8(path).c_str());  // as sha1sum prints it
+        } else {
+            ok = FailOn("sha1: cannot read", path);
+        }
+    }
+    return ok ? kExitOk : kExitFailed;
+}
+
+// Each text becomes an INFO line, through a logger that shares the file
+// with every other process logging to it.
+int RunLog(const Invocation& call) {
+    if (call.args.size() < 2) return UsageError("log takes a file and one or more texts");
+    ka::ObjectRef<KaLog> log;
+    wchar_t open[512];
+    if (!call.system->CreateLogger(call.args[0].c_str(), log.put()) || !log->GetFilePath(open)) {
+        Fail("log: cannot open " + Utf8(call.args[0]) + " for appending");
+        return kExitFailed;
+    }
+    for (size_t i = 1; i < call.args.size(); ++i) {
+        log->WriteW(LogCategory::INFO, 0, call.args[i].c_str());
+    }
+    return kExitOk;
+}
+
+// ---------------------------------------------------------- dotnet, popups
+
+int RunDotnet(const Invocation& call) {
+    if (!call.args.empty()) return UsageError("dotnet takes no arguments");
+    wchar_t version[32];
+    if (call.system->GetEnvironmentInfo()->GetDotNetVersion(version)) {
+        std::printf(".NET Framework %s\n", Utf8(version).c_str());
+    } else {
+        std::printf("no .NET Framework installed (no version under HKEY_LOCAL_MACHINE\\SOFTWARE\\"
+                    "Microsoft\\NET Framework Setup\\NDP)\n");
+    }
+    return kExitOk;
+}
+
+bool ParseCount(const std::wstring& text, long low, long high, long& value);
+
+// Prints the lines a log file gains after this follower opened it.
+class LogFollower {
+public:
+    explicit LogFollower(const wchar_t* path)
+        : file_(::CreateFileW(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr)) {
+        if (file_) ::SetFilePointer(file_.get(), 0, nullptr, FILE_END);
+    }
+    void PrintNewLines() {
+        char chunk[4096];
+        DWORD got = 0;
+        while (file_ && ::ReadFile(file_.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
+            pending_.append(chunk, got);
+        }
+        for (size_t end; (end = pending_.find('\n')) != std::string::npos; pending_.erase(0, end + 1)) {
+            size_t length = end > 0 && pending_[end - 1] == '\r' ? end - 1 : end;
+            std::printf("  | %.*s\n", static_cast<int>(length), pending_.c_str());
+        }
+        std::fflush(stdout);
+    }
+
+private:
+    ka::UniqueFile file_;
+    std::string pending_;  // the start of a line not yet complete
+};
+
+// Runs the monitors a configuration describes for a while and prints their
+// log lines as they come: what they close is in them. The lines go to the
+// shared log file when KAV_QMT_LOG_FILE names one, else to a scratch file;
+// without KAV_QMT_LOG_LEVEL the level is 6, where the closing is traced.
+int RunPopups(const Invocation& call) {
+    long seconds = 30;
+    if (call.args.empty() || call.args.size() > 2 ||
+        (call.args.size() == 2 && !ParseCount(call.args[1], 1, 86400, seconds))) {
+        return UsageError("popups takes an XML file and whole seconds, 1 to 86400 (default 30)");
+    }
+    ScratchFile scratch(L"kahost_popups.log");
+    bool ownLog = ::GetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", nullptr, 0) == 0;
+    if (ownLog) ::SetEnvironmentVariableW(L"KAV_QMT_LOG_FILE", scratch.path().c_str());
+    if (::GetEnvironmentVariableW(L"KAV_QMT_LOG_LEVEL", nullptr, 0) == 0) {
+        ::SetEnvironmentVariableW(L"KAV_QMT_LOG_LEVEL", L"6");
+    }
+    KaLog* log = call.system->GetLogger();
+    wchar_t logPath[512];
+    if (!log->GetFilePath(logPath)) {
+        Fail("popups: the library's log file cannot be opened");
+        return kExitFailed;
+    }
+    LogFollower follower(logPath);
+    KaPopupMonitor** made = nullptr;
+    uint32_t count = 0;
+    bool ok = call.system->GetEnvironmentInfo()->CreatePopupMonitorsFromFile(call.args[0].c_str(),
+                                                                             &made, &count);
+    if (ok) {
+        LibraryBuffer<KaPopupMonitor*> monitors(call.system, made);
+        std::printf("popups: %u monitor(s) from %s for %ld s, logging to %s:\n", count,
+                    Utf8(call.args[0]).c_str(), seconds, Utf8(logPath).c_str());
+        for (ULONGLONG end = ::GetTickCount64() + seconds * 1000ull; ::GetTickCount64() < end;) {
+            ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(250, end - ::GetTickCount64())));
+            follower.PrintNewLines();
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            ka::ObjectRef<KaPopupMonitor> last(monitors[i]);  // its release stops it
+        }
+    }
+    follower.PrintNewLines();  // also why the monitors could not be made
+    if (ownLog) log->Open(nullptr);  // the scratch file goes with this command
+    if (!ok) {
+        Fail("popups: no monitors from " + Utf8(call.args[0]) +
+             " (missing, not well-formed XML, or no KaXml.x64.dll)");
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+// ------------------------------------------------------------- ini, lock
+
+bool PrintIniValue(const wchar_t* section, const wchar_t* key, const wchar_t* value, void*) {
+    std::printf("%s\t%s\t%s\n", Utf8(section).c_str(), Utf8(key).c_str(), Utf8(value).c_str());
+    return true;
+}
+
+// Lines the reader ignores are logged (ERROR "Ignored unexpected values at
+// line N"), so they show in the file KAV_QMT_LOG_FILE names.
+int RunIni(const Invocation& call) {
+    long codePage = CP_UTF8;
+    if (call.args.empty() || call.args.size() > 2 ||
+        (call.args.size() == 2 && !ParseCount(call.args[1], 0, 65535, codePage))) {
+        return UsageError("ini takes a file and its code page, 0 to 65535 (default 65001: UTF-8)");
+    }
+    if (!call.system->ReadIniFile(call.args[0].c_str(), static_cast<uint32_t>(codePage), nullptr,
+                                  PrintIniValue)) {
+        Fail("ini: no such file " + Utf8(call.args[0]));
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+bool ReportLockWait(uintptr_t waited) {
+    std::printf("lock: still waiting (%u s)\n", ++*reinterpret_cast<unsigned*>(waited));
+    std::fflush(stdout);
+    return true;
+}
+
+// Holds the named mutex for a while: handy to make other processes wait.
+int RunLock(const Invocation& call) {
+    long seconds = 0;
+    if (call.args.size() != 2 || call.args[0].empty() ||
+        !ParseCount(call.args[1], 0, 86400, seconds)) {
+        return UsageError("lock takes a mutex name and whole seconds, 0 to 86400");
+    }
+    ka::ObjectRef<KaMutex> mutex;
+    if (!call.system->CreateMutex(mutex.put(), call.args[0].c_str())) {
+        Fail("lock: the system refuses a mutex named " + Utf8(call.args[0]) +
+             " (the library's log says why)");
+        return kExitFailed;
+    }
+    std::string name = Utf8(mutex->GetName());
+    unsigned waited = 0;
+    if (!mutex->LockWithCallback(ReportLockWait, reinterpret_cast<uintptr_t>(&waited), 1)) {
+        Fail("lock: cannot obtain " + name);
+        return kExitFailed;
+    }
+    std::printf("lock: holding %s for %ld s\n", name.c_str(), seconds);
+    std::fflush(stdout);
+    ::Sleep(static_cast<DWORD>(seconds) * 1000);
+    if (!mutex->Unlock()) {
+        Fail("lock: cannot release " + name);
+        return kExitFailed;
+    }
+    std::printf("lock: released %s\n", name.c_str());
+    return kExitOk;
+}
 
 // Commands, in the order `help` lists them.
 constexpr Command kCommands[] = {
     {L"help", "list the commands and options", false, RunHelp},
     {L"tour", "take a short tour of what the library offers (the default command)", true, RunTour},
+    {L"latest", "PATH: the newest numbered version beside PATH (PATH.N with the highest N)", true,
+     RunLatest},
+    {L"version", "FILE: the FileVersion text of FILE's version resource", true, RunVersion},
     {L"json", "FILE [PATH]: print the value at PATH (a.b[2].c) of a JSON file, compact", true,
      RunJson},
     {L"run", "[--timeout S] [--cwd DIR] [--stdin FILE] -- COMMAND...: run it, exit with its code",
      true, RunRun},
     {L"mem", "print the memory counters of this process", true, RunMem},
+    {L"cpu", "[SECONDS]: the logical processors, then the processor load every 2 s (10 s)", true,
+     RunCpu},
+    {L"graph", "N: run a random graph of N tasks through a task runner, check every result",
+     true, RunGraph},
+    {L"sha1", "FILE...: the SHA-1 digest of each file, as sha1sum prints it", true, RunSha1},
+    {L"log", "FILE TEXT...: append each TEXT as a line, sharing FILE with other processes", true,
+     RunLog},
+    {L"dotnet", "the installed .NET Framework version (from the registry)", true, RunDotnet},
+    {L"popups", "CONFIG.xml [SECONDS]: run the Popup Monitors it describes (30 s), print their log",
+     true, RunPopups},
+    {L"ini", "FILE [CODEPAGE]: section, key and value of every setting, tab-separated (65001)",
+     true, RunIni},
+    {L"lock", "NAME SECONDS: obtain the named mutex Global\\NAME and hold it that long", true,
+     RunLock},
 };
 
 void PrintUsage(FILE* out) {
@@ -363,6 +607,157 @@ bool TourFiles(KaSystem* system) {
     return copied && distantOk && removed;
 }
 
+// ------------------------------------------------------------ cpu, graph
+
+// A task of a random graph: its result is its number plus the results of its
+// prerequisites (modulo a prime), which the host works out beforehand.
+struct GraphNode {
+    int32_t number = 0;
+    std::vector<KaTask*> prerequisites;
+    std::atomic<int> runs{0};
+};
+
+int32_t ComputeNode(uintptr_t, uintptr_t data) {
+    auto& node = *reinterpret_cast<GraphNode*>(data);
+    ++node.runs;
+    int64_t sum = node.number;
+    for (KaTask* prerequisite : node.prerequisites) sum += prerequisite->GetResult();
+    return static_cast<int32_t>(sum % 1000003);
+}
+
+// Runs a random graph of `count` tasks on `threads` threads and checks that
+// every task ran once with the right result; prints one line after `label`.
+bool RunRandomGraph(KaSystem* system, int count, int threads, const char* label) {
+    ka::ObjectRef<KaTaskRunner> runner;
+    if (!system->CreateTaskRunner(threads, runner.put())) return Fail("CreateTaskRunner failed");
+    std::mt19937 random(::GetTickCount());
+    std::vector<GraphNode> nodes(static_cast<size_t>(count));
+    std::vector<ka::ObjectRef<KaTask>> tasks(static_cast<size_t>(count));
+    std::vector<int64_t> expected(static_cast<size_t>(count));
+    size_t edges = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!runner->CreateTask(tasks[i].put())) return Fail("CreateTask failed");
+        nodes[i].number = i;
+        int64_t sum = i;
+        for (unsigned k = i > 0 ? random() % 4 : 0; k > 0; --k, ++edges) {
+            int from = static_cast<int>(random() % static_cast<unsigned>(i));
+            if (!tasks[i]->AddDependency(tasks[from].get())) return Fail("AddDependency failed");
+            nodes[i].prerequisites.push_back(tasks[from].get());
+            sum += expected[from];
+        }
+        expected[i] = sum % 1000003;
+        tasks[i]->SetFunction(ComputeNode, reinterpret_cast<uintptr_t>(&nodes[i]), nullptr);
+    }
+    // Submitted last first, so most tasks wait for their prerequisites.
+    ULONGLONG start = ::GetTickCount64();
+    for (int i = count; i-- > 0;) {
+        if (!tasks[i]->Submit()) return Fail("Submit failed");
+    }
+    runner->GetThreadPool()->WaitForAllTasks();
+    ULONGLONG elapsed = ::GetTickCount64() - start;
+    int wrong = 0;
+    for (int i = 0; i < count; ++i) {
+        wrong += tasks[i]->GetState() != 4 || tasks[i]->GetResult() != expected[i] ||
+                 nodes[i].runs != 1;
+    }
+    std::printf("%s%d tasks, %zu prerequisites, %d threads: %s (%llu ms)\n", label, count, edges,
+                threads, wrong == 0 ? "every result checked" : "WRONG RESULTS",
+                static_cast<unsigned long long>(elapsed));
+    return wrong == 0 || Fail(std::to_string(wrong) + " tasks ran wrongly or not exactly once");
+}
+
+bool TourGraph(KaSystem* system) { return RunRandomGraph(system, 12, 2, "graph:    "); }
+
+// A whole number from `text` within [low, high]; false when it is not one.
+bool ParseCount(const std::wstring& text, long low, long high, long& value) {
+    wchar_t* end = nullptr;
+    value = std::wcstol(text.c_str(), &end, 10);
+    return end != text.c_str() && *end == L'\0' && value >= low && value <= high;
+}
+
+int RunCpu(const Invocation& call) {
+    long seconds = 10;
+    if (call.args.size() > 1 ||
+        (call.args.size() == 1 && !ParseCount(call.args[0], 0, 86400, seconds))) {
+        return UsageError("cpu takes whole seconds, 0 to 86400 (default 10)");
+    }
+    KaCpuUsageCounter* counter = call.system->GetCpuUsageCounter();
+    uint32_t processors = 0;
+    if (counter == nullptr || !counter->GetCpuUsage(nullptr, &processors)) {
+        Fail("the library has no CPU usage counter");
+        return kExitFailed;
+    }
+    std::printf("processors: %u logical\n", processors);
+    std::fflush(stdout);
+    // The counter samples every 2 s from its creation and has a value from
+    // the second sample on; reading half a second after each sample misses none.
+    ::Sleep(500);
+    for (long at = 2; at <= seconds; at += 2) {
+        ::Sleep(2000);
+        double usage = 0;
+        if (!counter->GetCpuUsage(&usage, nullptr)) {
+            Fail("the performance counter gave no value (the library's log says why)");
+            return kExitFailed;
+        }
+        std::printf("%5ld s  %5.1f %%\n", at, usage);
+        std::fflush(stdout);
+    }
+    return kExitOk;
+}
+
+int RunGraph(const Invocation& call) {
+    long count = 0;
+    if (call.args.size() != 1 || !ParseCount(call.args[0], 1, 1000000, count)) {
+        return UsageError("graph takes the number of tasks, 1 to 1000000");
+    }
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    int threads = static_cast<int>(info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 2);
+    return RunRandomGraph(call.system, static_cast<int>(count), threads, "graph: ") ? kExitOk
+                                                                                    : kExitFailed;
+}
+
+// Two kahost processes append to the file this one logs to: one mutex and
+// one counter per file, so their lines stay whole and carry their own thread
+// numbers (the first writer has none).
+bool TourSharedLog(const Invocation& call) {
+    ScratchFile file(L"kahost_tour_shared.log");
+    ka::ObjectRef<KaLog> log;
+    if (!call.system->CreateLogger(file.path().c_str(), log.put())) {
+        return FailOn("CreateLogger failed for", file.path());
+    }
+    log->Write(LogCategory::INFO, 0, "the tour's own line: the first writer has no number");
+    KaProcessService* service = call.system->GetProcessService();
+    if (service == nullptr) return Fail("the library has no process service");
+    std::wstring command = L"\"" + ModulePath(nullptr) + L"\" --dll \"" +
+                           ModulePath(call.module) + L"\" log \"" + file.path() + L"\"";
+    uint32_t ids[2] = {};
+    for (int child = 0; child < 2; ++child) {
+        std::wstring lines;
+        for (int i = 1; i <= 3; ++i) {
+            lines += L" \"child " + std::to_wstring(child + 1) + L", line " + std::to_wstring(i) +
+                     L"\"";
+        }
+        if (!service->RunProcess((command + lines).c_str(), nullptr, 0, false, false, &ids[child],
+                                 nullptr, nullptr, nullptr, nullptr)) {
+            return Fail("cannot start " + Utf8(command));
+        }
+    }
+    bool ok = true;
+    for (uint32_t id : ids) {
+        ka::UniqueHandle child(
+            ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        DWORD code = 0;
+        if (child && (::WaitForSingleObject(child.get(), 30000) != WAIT_OBJECT_0 ||
+                      !::GetExitCodeProcess(child.get(), &code) || code != 0)) {
+            ok = Fail("a kahost log child failed (exit code " + std::to_string(code) + ")");
+        }
+    }
+    log->Write(LogCategory::INFO, 0, "the tour's line after both children ended");
+    std::printf("shared:   this process and two kahost log children, one file:\n");
+    return ShowFile(file.path()) && ok;
+}
+
 int RunTour(const Invocation& call) {
     if (!call.args.empty()) return UsageError("tour takes no arguments");
     KaSystem* system = call.system;
@@ -375,7 +770,9 @@ int RunTour(const Invocation& call) {
     ok = TourMemory(system) && ok;
     ok = TourText(system) && ok;
     ok = TourLog(system) && ok;
+    ok = TourSharedLog(call) && ok;
     ok = TourFiles(system) && ok;
+    ok = TourGraph(system) && ok;
     std::printf(ok ? "tour complete\n" : "tour FAILED\n");
     return ok ? kExitOk : kExitFailed;
 }

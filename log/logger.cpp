@@ -243,10 +243,16 @@ void Logger::Emit(LogCategory category, const char* line) {
     int number = ThreadNumber();
     if (showConsole_) ShowOnConsole(category, number, line);
     if (FILE* file = file_.get()) {
+        // The line goes out under the stream's own lock as one piece, so
+        // threads of this process that share the logger never tear or
+        // interleave lines, even without the file's mutex (it could not be
+        // made, or a wait for it timed out).
+        _lock_file(file);
         if (number > 1) std::fprintf(file, "%d> ", number);
         std::fputs(line, file);
         std::fputc('\n', file);
         std::fflush(file);
+        _unlock_file(file);
     }
     ReleaseFile(waited);
 }
@@ -263,7 +269,7 @@ bool Logger::Open(const wchar_t* path) {
     return Boundary(false, [&] {
         file_.reset();
         path_.clear();
-        fileMutex_.reset();
+        CloseSharedState();
         if (path == nullptr) return true;
         // Appended in text mode, and shared: other processes read and write the
         // same file while this one has it open. Not inherited ("N"): a child

@@ -60,27 +60,36 @@ private:
     void Emit(LogCategory category, const char* line);
     void ShowOnConsole(LogCategory category, int threadNumber, const char* line);
 
-    // Hook points of the cross-process sharing of a log file (a named mutex
-    // and a shared thread counter). Without them a logger holds no mutex and
-    // no counter: lines carry no number and take no cross-process lock.
-    void OpenSharedState() {}
-    bool WaitForFile() { return false; }
-    int ThreadNumber() { return 0; }
-    void ReleaseFile(bool /*waited*/) {}
-    // The memory-usage piece of a decorated line; empty without a counters
-    // record.
-    bool FormatMemoryPiece(char* /*piece*/, size_t /*size*/) { return false; }
+    // The sharing of one log file by several processes (log/shared_log.cpp).
+    // After the file is open: a fresh memory-counters record, the file's
+    // identity, its named mutex, and (under that mutex) the shared thread
+    // counter and this logger's thread-local slot.
+    void OpenSharedState();
+    // Drops the mutex and the counter of the file being closed.
+    void CloseSharedState();
+    // Waits for the file's mutex; true when this thread now owns it.
+    bool WaitForFile();
+    // The calling thread's number for this file (0 without a counter).
+    int ThreadNumber();
+    void ReleaseFile(bool waited);
+    // The memory-usage piece of a decorated line; false (no piece) without a
+    // counters record or a process service to fill it.
+    bool FormatMemoryPiece(char* piece, size_t size);
 
     const bool processWide_;
     UniqueCrtFile file_;
     ObjectRef<KaMemoryCounters> memoryCounters_;
+    // 8 shared bytes whose first word counts the threads that ever wrote to
+    // the file; read and incremented only under the file's mutex.
     ObjectRef<KaMemoryMappedFile> threadCounter_;
     SystemBuffer<wchar_t> consoleBuffer_;  // 2048 units from KaSystem::Allocate
     ValueMap contextValues_;
     ValueMap lineValues_;
     std::string contextText_;
     std::wstring path_;
-    UniqueHandle fileMutex_;
+    UniqueHandle fileMutex_;  // "Mutex_" and the file's identity
+    // Per thread, its number for this logger (0 until it writes). Allocated
+    // at the first Open that reached the counter, kept across later Opens.
     DWORD threadSlot_ = TLS_OUT_OF_INDEXES;
     int tagWidth_ = 12;
     int threshold_ = 0;

@@ -77,7 +77,9 @@ struct KaTempDirectory : KaObject {
     // The directory's full path; empty before Create and after Detach.
     virtual const wchar_t* GetPath() = 0;
     // Makes <base or the temporary path>\kav_qmt_tmp\<computer>_<leaf or pid_n>; null or
-    // empty arguments take those defaults. An existing leaf is taken over.
+    // empty arguments take those defaults. An existing leaf is taken over; a leaf is one path
+    // component (no \ / :). On an object that owns a directory, renames it there, contents
+    // and all; false, the directory kept where it was, when that name exists.
     virtual bool Create(const wchar_t* leafName, const wchar_t* baseDirectory) = 0;
     // Forgets the path, so the directory stays on disk; always true.
     virtual bool Detach() = 0;

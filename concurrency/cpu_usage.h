@@ -1,0 +1,30 @@
+// KaCpuUsageCounter: the machine's total processor load, sampled through the
+// performance-counter library on a library thread every 2 seconds, and the
+// number of logical processors. The module owns the one instance; these
+// functions are what the composition root calls.
+#ifndef KA_CONCURRENCY_CPU_USAGE_H
+#define KA_CONCURRENCY_CPU_USAGE_H
+
+#include "ka/concurrency.h"
+
+namespace ka {
+
+// The counter in `slot`, created and started there on the first call
+// (concurrent first calls wait for that one). A counter whose start failed is
+// kept and reports a usage of 0. Null once DestroyCpuUsageCounter has run.
+KaCpuUsageCounter* GetOrCreateCpuUsageCounter(KaCpuUsageCounter*& slot);
+
+// Tells the sampling thread to leave, without waiting: the host's last call
+// (Uninitialize) does this, so the thread's hold on the module ends and
+// FreeLibrary can unload it. The usage stays at its last value afterwards.
+void StopCpuUsageSampling(KaCpuUsageCounter* counter);
+
+// Shut-down step: destroys the counter and clears the slot, for good. Runs
+// under the loader lock, so it never waits for the sampling thread: on
+// FreeLibrary that thread has left already (it pins the module), and at
+// process exit it is gone, possibly in the middle of a collection.
+void DestroyCpuUsageCounter(KaCpuUsageCounter*& slot, bool processExiting);
+
+}  // namespace ka
+
+#endif

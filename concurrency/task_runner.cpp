@@ -1,0 +1,353 @@
+#include "concurrency/task_runner.h"
+
+#include "concurrency/critical_section.h"
+#include "concurrency/thread_pool.h"
+#include "frame/boundary.h"
+#include "frame/handles.h"
+#include "frame/ref_counted.h"
+#include "frame/services.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace ka {
+namespace {
+
+enum TaskState : uint32_t { kCreated = 0, kWaiting = 1, kQueued = 2, kRunning = 3, kFinished = 4 };
+
+class TaskRunner;
+class Task;
+
+// The waiting list, kept in the order a stable sort by pending count gives.
+// Within one pending count that order is the one the tasks had before their
+// counts last changed, which a per-task ordinal reproduces without sorting:
+// a task whose count goes down (or that is submitted) lands behind every task
+// that already had the new count, so it takes a new highest ordinal; a task
+// whose count goes up lands before every task that already had it, so it
+// takes a new lowest one. Each change is then one O(log n) move instead of a
+// sort of the whole list.
+struct WaitKey {
+    int32_t pending;
+    int64_t ordinal;
+    bool operator<(const WaitKey& other) const {
+        return pending != other.pending ? pending < other.pending : ordinal < other.ordinal;
+    }
+};
+using WaitingList = std::map<WaitKey, ObjectRef<Task>>;  // each entry holds a reference
+
+class Task final : public RefCounted<Task, KaTask> {
+public:
+    explicit Task(TaskRunner* runner) : runner_(runner) {}
+    ~Task();
+
+    bool SetFunction(TaskFunction function, uintptr_t data, CleanupFunction cleanup) override;
+    KaTaskRunner* GetRunner() override;
+    bool AddDependency(KaTask* prerequisite) override;
+    bool Submit() override;
+    uintptr_t GetData() override { return data_; }
+    uintptr_t DetachData() override;
+    uint32_t GetState() override { return state_.load(std::memory_order_acquire); }
+    int32_t GetResult() override { return result_.load(std::memory_order_acquire); }
+
+private:
+    friend class TaskRunner;
+    WaitKey Key() const { return WaitKey{pending_, ordinal_}; }
+
+    TaskRunner* runner_;  // not counted: the runner outlives the use of its tasks
+    // Tasks that named this one as a prerequisite, each with a reference;
+    // guarded by the runner lock.
+    std::vector<ObjectRef<Task>> dependents_;
+    TaskFunction function_ = nullptr;
+    uintptr_t data_ = 0;
+    CleanupFunction dataCleanup_ = nullptr;
+    std::atomic<int32_t> result_{0};
+    int32_t poolTaskId_ = -1;
+    // Guarded by the runner lock.
+    int32_t pending_ = 0;
+    int64_t ordinal_ = 0;  // see WaitKey
+    bool listed_ = false;  // in the waiting list
+    bool moving_ = false;  // picked up once while a prerequisite finishes
+    std::atomic<uint32_t> state_{kCreated};
+};
+
+class TaskRunner final : public RefCounted<TaskRunner, KaTaskRunner> {
+    using Base = RefCounted<TaskRunner, KaTaskRunner>;
+
+public:
+    ~TaskRunner();
+
+    KaThreadPool** PoolSlot() { return pool_.put(); }
+    KaThreadPool* GetThreadPool() override { return pool_.get(); }
+    bool CreateTask(KaTask** out) override;
+    void Destroy(uint32_t flags) override;
+
+    bool AddDependency(Task& dependent, Task& prerequisite);
+    bool Submit(Task& task);
+
+private:
+    static int32_t Execute(uintptr_t threadData, uintptr_t task);
+    static void ReleaseTask(uintptr_t task) { reinterpret_cast<Task*>(task)->Release(); }
+    void Finish(Task& done);
+    void Reposition(Task& task, int32_t pending, int64_t ordinal);
+
+    // Declared first, destroyed last: tasks still finishing while the pool
+    // winds down take it.
+    CriticalSection lock_;
+    ObjectRef<KaThreadPool> pool_;
+    WaitingList waiting_;
+    int64_t lowestOrdinal_ = 0;
+    int64_t highestOrdinal_ = 0;
+    // Room to move the waiting dependents of a finishing task without
+    // allocating: a pool thread has no one to report a failure to. Sized for
+    // the longest dependents list whenever one grows.
+    std::vector<Task*> moving_;
+    std::vector<WaitingList::node_type> movingNodes_;
+    uint32_t destroyFlags_ = 0;
+};
+
+// ------------------------------------------------------------------ Task
+
+Task::~Task() {
+    if (dataCleanup_ != nullptr) dataCleanup_(data_);
+    // A long chain released from its far end would otherwise be destroyed by
+    // recursion, one stack frame per task: a dependent that only we still
+    // hold hands its own dependents over to this loop before it goes.
+    std::vector<ObjectRef<Task>> drop = std::move(dependents_);
+    while (!drop.empty()) {
+        ObjectRef<Task> next = std::move(drop.back());
+        drop.pop_back();
+        if (next && next->GetRefCount() == 1) {
+            try {
+                drop.reserve(drop.size() + next->dependents_.size());
+                for (ObjectRef<Task>& dependent : next->dependents_)
+                    drop.push_back(std::move(dependent));
+                next->dependents_.clear();
+            } catch (...) {
+                // No room: that one drops its dependents itself.
+            }
+        }
+    }
+}
+
+bool Task::SetFunction(TaskFunction function, uintptr_t data, CleanupFunction cleanup) {
+    if (GetState() >= kQueued) return false;
+    if (dataCleanup_ != nullptr) dataCleanup_(data_);
+    function_ = function;
+    data_ = data;
+    dataCleanup_ = cleanup;
+    return true;
+}
+
+KaTaskRunner* Task::GetRunner() { return runner_; }
+
+bool Task::AddDependency(KaTask* prerequisite) {
+    if (prerequisite == nullptr) return false;
+    // The prerequisite's dependents list is ours to change only when it is a
+    // task of this runner (then it is one of these objects, under this lock).
+    if (prerequisite->GetRunner() != runner_) {
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"Could not add a task dependency: the prerequisite belongs to another "
+                       L"task runner.");
+        return false;
+    }
+    return runner_->AddDependency(*this, *static_cast<Task*>(prerequisite));
+}
+
+bool Task::Submit() { return runner_->Submit(*this); }
+
+uintptr_t Task::DetachData() {
+    uintptr_t data = data_;
+    data_ = 0;
+    dataCleanup_ = nullptr;
+    return data;
+}
+
+// ------------------------------------------------------------ TaskRunner
+
+bool TaskRunner::CreateTask(KaTask** out) {
+    if (out == nullptr) return false;
+    return HandOut(NewObject<Task>(this), out, [](Task&) { return true; });
+}
+
+bool TaskRunner::AddDependency(Task& dependent, Task& prerequisite) {
+    bool queued = false;
+    bool added = Boundary(false, [&] {
+        ScopedLock hold(lock_);
+        if (dependent.GetState() >= kQueued) {
+            queued = true;
+            return false;
+        }
+        // Room first, so nothing has changed when an allocation fails.
+        size_t length = prerequisite.dependents_.size() + 1;
+        if (moving_.size() < length) {
+            moving_.resize(std::max(length, moving_.size() * 2));
+            movingNodes_.resize(moving_.size());
+        }
+        prerequisite.dependents_.push_back(ObjectRef<Task>::Share(&dependent));
+        if (prerequisite.GetState() != kFinished) {
+            if (dependent.listed_) {
+                Reposition(dependent, dependent.pending_ + 1, --lowestOrdinal_);
+            } else {
+                ++dependent.pending_;
+            }
+        }
+        return true;
+    });
+    if (queued) {
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"Could not modify task dependencies since it had been queued.");
+    }
+    return added;
+}
+
+void TaskRunner::Reposition(Task& task, int32_t pending, int64_t ordinal) {
+    WaitingList::node_type node = waiting_.extract(task.Key());
+    task.pending_ = pending;
+    task.ordinal_ = ordinal;
+    node.key() = task.Key();
+    waiting_.insert(std::move(node));
+}
+
+bool TaskRunner::Submit(Task& task) {
+    return Boundary(false, [&] {
+        ScopedLock hold(lock_);
+        if (task.GetState() != kCreated) return false;
+        if (task.pending_ > 0) {
+            int64_t ordinal = ++highestOrdinal_;
+            waiting_.emplace(WaitKey{task.pending_, ordinal}, ObjectRef<Task>::Share(&task));
+            task.ordinal_ = ordinal;
+            task.listed_ = true;
+            task.state_.store(kWaiting, std::memory_order_release);
+            return true;
+        }
+        // The pool's entry holds a reference until the pool has run it (or
+        // cancelled it): its clean-up drops it.
+        task.state_.store(kQueued, std::memory_order_release);
+        task.AddRef();
+        if (!pool_->RegisterTask(&Execute, reinterpret_cast<uintptr_t>(&task), &ReleaseTask,
+                                 &task.poolTaskId_)) {
+            task.state_.store(kCreated, std::memory_order_release);
+            task.Release();  // the pool's, never the last: the caller holds one
+            return false;
+        }
+        return true;
+    });
+}
+
+int32_t TaskRunner::Execute(uintptr_t threadData, uintptr_t argument) {
+    Task& task = *reinterpret_cast<Task*>(argument);
+    if (task.GetState() >= kRunning) return 0;  // a task runs at most once
+    task.state_.store(kRunning, std::memory_order_release);
+    int32_t result = task.function_ != nullptr ? task.function_(threadData, task.data_) : 0;
+    task.result_.store(result, std::memory_order_release);
+    task.runner_->Finish(task);
+    return 0;
+}
+
+// Runs on a pool thread while the pool still counts `done` as running, so the
+// tasks it frees are queued before the pool can look idle. Allocates nothing.
+void TaskRunner::Finish(Task& done) {
+    ScopedLock hold(lock_);
+    // The dependents that wait in the list leave it, in list order, and come
+    // back behind the tasks that already have their new count.
+    size_t moving = 0;
+    for (ObjectRef<Task>& dependent : done.dependents_) {
+        if (dependent->listed_ && !dependent->moving_) {
+            dependent->moving_ = true;
+            moving_[moving++] = dependent.get();
+        }
+    }
+    std::sort(moving_.begin(), moving_.begin() + moving,
+              [](const Task* a, const Task* b) { return a->Key() < b->Key(); });
+    for (size_t i = 0; i < moving; ++i) movingNodes_[i] = waiting_.extract(moving_[i]->Key());
+    for (ObjectRef<Task>& dependent : done.dependents_) --dependent->pending_;
+    for (size_t i = 0; i < moving; ++i) {
+        Task& task = *moving_[i];
+        task.moving_ = false;
+        task.ordinal_ = ++highestOrdinal_;
+        movingNodes_[i].key() = task.Key();
+        waiting_.insert(std::move(movingNodes_[i]));
+    }
+
+    // Finished before any dependent is queued: a dependent that runs at once
+    // on another thread finds every prerequisite finished, not still running.
+    done.state_.store(kFinished, std::memory_order_release);
+
+    // Every ready task is at the front. Each takes the list's reference with
+    // it into the pool, whose clean-up drops it after the run: the task stays
+    // alive while queued even when no caller holds it any more.
+    while (!waiting_.empty() && waiting_.begin()->first.pending <= 0) {
+        WaitingList::node_type node = waiting_.extract(waiting_.begin());
+        Task* ready = node.mapped().release();
+        ready->listed_ = false;
+        ready->state_.store(kQueued, std::memory_order_release);
+        if (!pool_->RegisterTask(&Execute, reinterpret_cast<uintptr_t>(ready), &ReleaseTask,
+                                 &ready->poolTaskId_)) {
+            // Refused: finished without running; its dependents never count down.
+            ready->result_.store(kTaskRefused, std::memory_order_release);
+            ready->state_.store(kFinished, std::memory_order_release);
+            ready->Release();
+        }
+    }
+}
+
+TaskRunner::~TaskRunner() {
+    WaitingList dropped;
+    {
+        ScopedLock hold(lock_);
+        for (auto& [key, task] : waiting_) task->listed_ = false;
+        dropped.swap(waiting_);
+    }
+    // Tasks still waiting never run now, so they never count their dependents
+    // down either: dropping those references too breaks the cycles among
+    // them, which would otherwise keep each other alive for good.
+    for (auto& [key, task] : dropped) {
+        std::vector<ObjectRef<Task>> dependents = std::move(task->dependents_);
+    }
+    dropped.clear();
+    // Tasks still queued or running finish into this runner (its lock, its
+    // list, its room to move), so they are waited for while all of it is
+    // alive, also when someone else still holds the pool. Then the pool goes,
+    // and the lock last of all.
+    if (pool_) pool_->WaitForAllTasks();
+    pool_.reset();
+}
+
+void TaskRunner::Destroy(uint32_t flags) {
+    if (!IsThreadOfPool(pool_.get())) {
+        Base::Destroy(flags);
+        return;
+    }
+    // Released by one of its own tasks: that task still takes the runner's
+    // lock when its function returns, and the pool's teardown waits for it.
+    destroyFlags_ = flags;
+    auto teardown = [](void* object) {
+        auto* runner = static_cast<TaskRunner*>(object);
+        runner->Base::Destroy(runner->destroyFlags_);
+    };
+    if (!TearDownElsewhere(teardown, this)) {
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"A task runner released by its own task is left running: no thread for "
+                       L"its teardown (error %lu)",
+                       ::GetLastError());
+    }
+}
+
+}  // namespace
+
+bool MakeTaskRunner(int threadCount, KaTaskRunner** out, KaThreadPool* pool) {
+    if (out == nullptr) return false;
+    return HandOut(NewObject<TaskRunner>(), out, [&](TaskRunner& runner) {
+        if (pool != nullptr) {
+            pool->AddRef();
+            *runner.PoolSlot() = pool;
+            return true;
+        }
+        return System()->CreateThreadPool(threadCount, runner.PoolSlot());
+    });
+}
+
+}  // namespace ka

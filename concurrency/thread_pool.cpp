@@ -1,0 +1,399 @@
+#include "concurrency/thread_pool.h"
+
+#include "concurrency/critical_section.h"
+#include "frame/boundary.h"
+#include "frame/handles.h"
+#include "frame/ref_counted.h"
+#include "frame/services.h"
+
+#include <atomic>
+#include <cstring>
+#include <list>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace ka {
+namespace {
+
+class ThreadPool;
+
+struct QueueEntry {
+    TaskFunction function;
+    uintptr_t argument;
+    CleanupFunction cleanup;
+    int32_t id;
+};
+using Queue = std::list<QueueEntry>;
+using QueuedIndex = std::map<int32_t, Queue::iterator>;
+using RunningSet = std::set<int32_t>;
+
+struct ThreadRecord {
+    ThreadPool* pool = nullptr;
+    UniqueHandle thread;
+    DWORD threadId = 0;
+    uintptr_t data = 0;
+    CleanupFunction dataCleanup = nullptr;
+    // This thread's entry in the running set, made with the record: a worker
+    // never allocates, as there would be no one to report a failure to.
+    RunningSet::node_type runningNode;
+};
+
+// How long an idle worker watches the queue before it sleeps, in pauses:
+// some tens of microseconds.
+constexpr int kSpinRounds = 1000;
+
+// The table of every ThreadPool, taken by the first one constructed: an
+// object that has it is one of ours (see IsThreadOfPool).
+std::atomic<const void*> g_poolTable{nullptr};
+
+const void* TableOf(const void* object) {
+    const void* table;
+    std::memcpy(&table, object, sizeof table);
+    return table;
+}
+
+class ThreadPool final : public RefCounted<ThreadPool, KaThreadPool> {
+    using Base = RefCounted<ThreadPool, KaThreadPool>;
+
+public:
+    ThreadPool() { g_poolTable.store(TableOf(this), std::memory_order_relaxed); }
+    ~ThreadPool();
+
+    bool Start(int count, ThreadStarter starter);
+    bool RunsOnCurrentThread() const;
+
+    uint32_t GetIdleThreadCount() override;
+    int32_t GetThreadCount() override { return static_cast<int32_t>(records_.size()); }
+    uint32_t GetQueuedTaskCount() override;
+    bool RegisterTask(TaskFunction function, uintptr_t argument, CleanupFunction cleanup,
+                      int32_t* taskId) override;
+    bool CancelTask(int32_t taskId) override;
+    bool CancelAllTasks() override;
+    bool GetTaskState(int32_t taskId, uint32_t* state) override;
+    bool SetData(int32_t threadIndex, uintptr_t data, CleanupFunction cleanup) override;
+    bool IsIdle() override;
+    bool WaitForAllTasks() override;
+    void Destroy(uint32_t flags) override;
+
+private:
+    static void ThreadMain(void* record);
+    void Work(ThreadRecord& self);
+    bool IdleLocked() const { return queue_.empty() && running_.empty(); }
+    void StopAndJoin();
+    void DestroyRecords();
+
+    CriticalSection lock_;  // first in, last out: the records' clean-ups run before it goes
+    CONDITION_VARIABLE idleSignal_ = CONDITION_VARIABLE_INIT;
+    CONDITION_VARIABLE workSignal_ = CONDITION_VARIABLE_INIT;
+    std::vector<ThreadRecord> records_;  // sized once, before the first thread starts
+    Queue queue_;
+    uint32_t queuedCount_ = 0;
+    std::atomic<uint32_t> queuedHint_{0};  // queuedCount_, for a spinning worker to watch
+    QueuedIndex queuedIndex_;
+    RunningSet running_;
+    int32_t taskCounter_ = -1;    // the last id handed out
+    bool anyRegistered_ = false;  // stays true when the counter wraps past INT32_MAX
+    bool stop_ = false;
+    // Workers asleep on the work signal and not yet woken: a registration
+    // wakes one only when there is one, so a busy pool makes no wake calls.
+    int sleepingWorkers_ = 0;
+    int idleWaiters_ = 0;  // asleep in WaitForAllTasks
+    bool spinning_ = false;
+    int spinRounds_ = 0;  // none on a single processor, where spinning only delays the producer
+    uint32_t destroyFlags_ = 0;
+};
+
+bool ThreadPool::Start(int count, ThreadStarter starter) {
+    if (count < 1) {
+        Log()->PrintfW(LogCategory::WARNING, 0,
+                       L"The number of threads must be 1 or greater. Initialized with 1: N=%d",
+                       count);
+        count = 1;
+    }
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    spinRounds_ = system.dwNumberOfProcessors > 1 ? kSpinRounds : 0;
+    // Everything a thread uses is made before the first one starts; from here
+    // on only starting a thread can fail.
+    records_.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        RunningSet made;
+        ThreadRecord& record = records_.emplace_back();
+        record.pool = this;
+        record.runningNode = made.extract(made.insert(0).first);
+    }
+    for (ThreadRecord& record : records_) {
+        record.thread = starter(&ThreadMain, &record, 0);
+        if (!record.thread) {
+            // The threads already running read the pool through their
+            // records: they are stopped and joined before the records go.
+            DWORD error = ::GetLastError();
+            StopAndJoin();
+            DestroyRecords();
+            ::SetLastError(error);
+            return false;
+        }
+        record.threadId = ::GetThreadId(record.thread.get());
+    }
+    return true;
+}
+
+void ThreadPool::ThreadMain(void* record) {
+    auto& self = *static_cast<ThreadRecord*>(record);
+    self.pool->Work(self);
+}
+
+void ThreadPool::Work(ThreadRecord& self) {
+    bool spun = false;
+    lock_.Enter();
+    for (;;) {
+        if (stop_) break;
+        if (queue_.empty()) {
+            if (idleWaiters_ > 0 && running_.empty()) ::WakeAllConditionVariable(&idleSignal_);
+            // Before it sleeps, one worker at a time watches the queue for a
+            // moment with the lock released: while tasks keep coming, workers
+            // then rarely sleep, and registering rarely has to wake one (a
+            // wake-up costs several times a task).
+            if (!spun && !spinning_ && spinRounds_ > 0) {
+                spun = spinning_ = true;
+                lock_.Leave();
+                for (int i = 0; i < spinRounds_ && queuedHint_.load(std::memory_order_relaxed) == 0;
+                     ++i) {
+                    ::YieldProcessor();
+                }
+                lock_.Enter();
+                spinning_ = false;
+                continue;
+            }
+            spun = false;
+            ++sleepingWorkers_;  // the waker counts it down
+            ::SleepConditionVariableCS(&workSignal_, lock_.get(), INFINITE);
+            continue;
+        }
+        spun = false;
+        // The entry's nodes leave the queue and the index here and are freed
+        // outside the lock.
+        Queue taken;
+        taken.splice(taken.begin(), queue_, queue_.begin());
+        const QueueEntry& task = taken.front();
+        queuedHint_.store(--queuedCount_, std::memory_order_relaxed);
+        QueuedIndex::node_type indexNode = queuedIndex_.extract(task.id);
+        self.runningNode.value() = task.id;
+        RunningSet::iterator runningAt = running_.insert(std::move(self.runningNode)).position;
+        lock_.Leave();
+
+        task.function(self.data, task.argument);
+        if (task.cleanup != nullptr) task.cleanup(task.argument);
+        indexNode = QueuedIndex::node_type();
+        taken.clear();
+
+        lock_.Enter();
+        self.runningNode = running_.extract(runningAt);
+    }
+    lock_.Leave();
+}
+
+bool ThreadPool::RunsOnCurrentThread() const {
+    DWORD me = ::GetCurrentThreadId();
+    for (const ThreadRecord& record : records_) {
+        if (record.threadId == me) return true;
+    }
+    return false;
+}
+
+uint32_t ThreadPool::GetIdleThreadCount() {
+    ScopedLock hold(lock_);
+    return static_cast<uint32_t>(records_.size() - running_.size());
+}
+
+uint32_t ThreadPool::GetQueuedTaskCount() {
+    ScopedLock hold(lock_);
+    return queuedCount_;
+}
+
+bool ThreadPool::RegisterTask(TaskFunction function, uintptr_t argument, CleanupFunction cleanup,
+                              int32_t* taskId) {
+    return Boundary(false, [&] {
+        // Both nodes are allocated before the lock is taken; under it they
+        // are only linked in.
+        Queue entry;
+        entry.push_back(QueueEntry{function, argument, cleanup, 0});
+        QueuedIndex made;
+        QueuedIndex::node_type indexNode = made.extract(made.emplace(0, entry.begin()).first);
+
+        ScopedLock hold(lock_);
+        // Ids wrap after 2^31 tasks instead of overflowing.
+        int32_t id = static_cast<int32_t>(static_cast<uint32_t>(taskCounter_) + 1u);
+        taskCounter_ = id;
+        anyRegistered_ = true;
+        if (taskId != nullptr) *taskId = id;
+        entry.front().id = id;
+        indexNode.key() = id;
+        queuedIndex_.insert(std::move(indexNode));
+        queue_.splice(queue_.end(), entry);
+        queuedHint_.store(++queuedCount_, std::memory_order_relaxed);
+        if (sleepingWorkers_ > 0) {
+            --sleepingWorkers_;
+            ::WakeConditionVariable(&workSignal_);
+        }
+        return true;
+    });
+}
+
+bool ThreadPool::CancelTask(int32_t taskId) {
+    ScopedLock hold(lock_);
+    auto found = queuedIndex_.find(taskId);
+    if (found == queuedIndex_.end()) return false;
+    Queue::iterator entry = found->second;
+    // Under the lock, so the task cannot be taken between the clean-up and
+    // the removal; the clean-up must not call the pool.
+    if (entry->cleanup != nullptr) entry->cleanup(entry->argument);
+    queue_.erase(entry);
+    queuedHint_.store(--queuedCount_, std::memory_order_relaxed);
+    queuedIndex_.erase(found);
+    return true;
+}
+
+bool ThreadPool::CancelAllTasks() {
+    ScopedLock hold(lock_);
+    for (const QueueEntry& entry : queue_) {
+        if (entry.cleanup != nullptr) entry.cleanup(entry.argument);
+    }
+    queuedIndex_.clear();
+    queue_.clear();
+    queuedCount_ = 0;
+    queuedHint_.store(0, std::memory_order_relaxed);
+    return true;
+}
+
+bool ThreadPool::GetTaskState(int32_t taskId, uint32_t* state) {
+    if (state == nullptr) return false;
+    ScopedLock hold(lock_);
+    if (queuedIndex_.count(taskId) != 0) {
+        *state = 0;
+    } else if (running_.count(taskId) != 0) {
+        *state = 1;
+    } else {
+        *state = 2;
+    }
+    return true;
+}
+
+bool ThreadPool::SetData(int32_t threadIndex, uintptr_t data, CleanupFunction cleanup) {
+    if (threadIndex < 0 || static_cast<size_t>(threadIndex) >= records_.size()) return false;
+    int32_t counter;
+    bool registered;
+    {
+        // Only the counter is read under the lock; the data itself belongs to
+        // the caller until the first task is registered.
+        ScopedLock hold(lock_);
+        counter = taskCounter_;
+        registered = anyRegistered_;
+    }
+    if (registered) {
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"SetData() was skipped. It must have been called before any of "
+                       L"RegisterTask() calls. TaskCounter=%d",
+                       counter);
+        return false;
+    }
+    ThreadRecord& record = records_[static_cast<size_t>(threadIndex)];
+    if (record.data == data) return true;  // the clean-up stays as it was
+    if (record.dataCleanup != nullptr) record.dataCleanup(record.data);
+    record.data = data;
+    record.dataCleanup = cleanup;
+    return true;
+}
+
+bool ThreadPool::IsIdle() {
+    ScopedLock hold(lock_);
+    return IdleLocked();
+}
+
+bool ThreadPool::WaitForAllTasks() {
+    ScopedLock hold(lock_);
+    while (!IdleLocked()) {
+        // The time-out catches a wake-up that went to another waiter.
+        ++idleWaiters_;
+        ::SleepConditionVariableCS(&idleSignal_, lock_.get(), 1000);
+        --idleWaiters_;
+    }
+    return true;
+}
+
+void ThreadPool::StopAndJoin() {
+    {
+        ScopedLock hold(lock_);
+        stop_ = true;
+        sleepingWorkers_ = 0;
+        ::WakeAllConditionVariable(&workSignal_);
+    }
+    for (ThreadRecord& record : records_) {
+        if (record.thread) ::WaitForSingleObject(record.thread.get(), INFINITE);
+    }
+}
+
+void ThreadPool::DestroyRecords() {
+    for (ThreadRecord& record : records_) {
+        record.thread.reset();
+        if (record.dataCleanup != nullptr) record.dataCleanup(record.data);
+        record.dataCleanup = nullptr;
+        record.data = 0;
+    }
+    records_.clear();
+}
+
+ThreadPool::~ThreadPool() {
+    WaitForAllTasks();
+    StopAndJoin();
+    // Entries registered after the wait (against the rules) are dropped
+    // without their clean-ups: nothing may run any more.
+    running_.clear();
+    queuedIndex_.clear();
+    queue_.clear();
+    DestroyRecords();
+}
+
+void ThreadPool::Destroy(uint32_t flags) {
+    if (!RunsOnCurrentThread()) {
+        Base::Destroy(flags);
+        return;
+    }
+    // The last reference went on one of our own threads (a task released
+    // it): the teardown waits for that very task and joins that thread, so
+    // it runs on a thread of its own once the task has returned.
+    destroyFlags_ = flags;
+    auto teardown = [](void* object) {
+        auto* pool = static_cast<ThreadPool*>(object);
+        pool->Base::Destroy(pool->destroyFlags_);
+    };
+    if (!TearDownElsewhere(teardown, this)) {
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"A thread pool released on its own thread is left running: no thread "
+                       L"for its teardown (error %lu)",
+                       ::GetLastError());
+    }
+}
+
+}  // namespace
+
+bool MakeThreadPool(int threadCount, KaThreadPool** out, ThreadStarter starter) {
+    if (out == nullptr) return false;
+    return HandOut(NewObject<ThreadPool>(), out, [&](ThreadPool& pool) {
+        return Boundary(false, [&] { return pool.Start(threadCount, starter); });
+    });
+}
+
+bool IsThreadOfPool(KaThreadPool* pool) {
+    if (pool == nullptr) return false;
+    const void* ours = g_poolTable.load(std::memory_order_relaxed);
+    return ours != nullptr && TableOf(pool) == ours &&
+           static_cast<ThreadPool*>(pool)->RunsOnCurrentThread();
+}
+
+bool TearDownElsewhere(void (*teardown)(void*), void* object) {
+    return static_cast<bool>(StartLibraryThread(teardown, object));  // never joined
+}
+
+}  // namespace ka

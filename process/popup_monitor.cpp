@@ -1,0 +1,579 @@
+#include "process/popup_monitor.h"
+
+#include "frame/boundary.h"
+#include "frame/handles.h"
+#include "frame/library_thread.h"
+#include "frame/ref_counted.h"
+#include "frame/services.h"
+#include "frame/win32.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cwchar>
+#include <exception>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+// How the worker avoids the deadlock of a watched window's own thread.
+//
+// Reading a window's text is a message to the thread that owns the window
+// when that thread is in this process (GetWindowTextW sends WM_GETTEXT, the
+// edit lines are EM_ messages). Were the worker to hold the monitor's lock
+// while it waits for such an answer, a thread of the host that owns watched
+// windows and calls a rule slot, or releases the monitor, would wait for the
+// worker while the worker waits for it. So a scan has two halves:
+//
+//  - reading, without the lock: the rules are copied under the lock, then
+//    the windows are enumerated and their texts read with that copy;
+//  - judging and closing, under the lock: the texts are matched against the
+//    rules and WM_CLOSE is posted. Nothing here waits for another thread.
+//
+// Rule slots therefore never wait for a window's thread. Every rule change
+// counts a generation; a scan whose rules changed while it was reading is
+// read again at once with the new rules, so once a rule slot has returned no
+// window is closed by the rules it replaced.
+//
+// The last release waits until the worker has finished (a scan in progress
+// is completed first). A waiting thread that owns windows serves the
+// messages sent to it meanwhile, so the worker's reading completes. When the
+// release happens inside the very message the worker waits on (a window
+// procedure answering WM_GETTEXT releases the monitor), no wait on that
+// thread can end: the teardown then moves to a thread of its own.
+namespace ka {
+namespace {
+
+constexpr DWORD kDefaultIntervalMs = 10000;
+// Texts and class names are read up to 511 characters.
+constexpr int kTextCapacity = 512;
+constexpr WORD kEditLineCapacity = 511;
+// An edit control of another process that does not answer within this time
+// counts as unreadable (the system marshals these messages, so giving up is
+// safe there; in this process the sender's buffer would be written later).
+constexpr UINT kForeignReplyMs = 5000;
+
+// The sets compare as _wcsicmp does, so a text that differs from a stored
+// one only in letter case is the same rule.
+struct NoCaseLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+        return _wcsicmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+using TextSet = std::set<std::wstring, NoCaseLess>;
+
+std::wstring StripAmpersands(std::wstring text) {
+    std::erase(text, L'&');
+    return text;
+}
+
+// TAB, LF and CR become spaces, then runs of spaces become one; a leading
+// or trailing space stays.
+std::wstring NormaliseMessage(const std::wstring& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (wchar_t c : text) {
+        if (c == L'\t' || c == L'\n' || c == L'\r') c = L' ';
+        if (c == L' ' && !out.empty() && out.back() == L' ') continue;
+        out.push_back(c);
+    }
+    return out;
+}
+
+void AppendWord(std::wstring& message, const wchar_t* text, size_t length) {
+    if (length == 0) return;
+    if (!message.empty()) message.push_back(L' ');
+    message.append(text, length);
+}
+
+// What one scan works with, copied under the lock.
+struct Rules {
+    std::unordered_set<uint32_t> processes;
+    TextSet captions;
+    TextSet messages;
+    TextSet buttons;
+    bool allProcesses = false;
+    bool modalOnly = true;
+};
+
+// A window that passed the filter, with what its contents say.
+struct Candidate {
+    HWND window = nullptr;
+    std::wstring caption;
+    std::wstring message;
+    // Button captions without "&", in code-unit order; a later button with
+    // the same caption replaces the earlier one.
+    std::map<std::wstring, HWND> buttons;
+};
+
+class Lock {
+public:
+    Lock() { ::InitializeCriticalSection(&section_); }
+    ~Lock() { ::DeleteCriticalSection(&section_); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    void Enter() { ::EnterCriticalSection(&section_); }
+    void Leave() { ::LeaveCriticalSection(&section_); }
+    CRITICAL_SECTION* get() { return &section_; }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
+class Locked {
+public:
+    explicit Locked(Lock& lock) : lock_(lock) { lock_.Enter(); }
+    ~Locked() { lock_.Leave(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    Lock& lock_;
+};
+
+// The opposite scope: the lock is left for the reading half of a scan and
+// taken again however that half ends.
+class Unlocked {
+public:
+    explicit Unlocked(Lock& lock) : lock_(lock) { lock_.Leave(); }
+    ~Unlocked() { lock_.Enter(); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    Lock& lock_;
+};
+
+class PopupMonitor final : public RefCounted<PopupMonitor, KaPopupMonitor> {
+    using Base = RefCounted<PopupMonitor, KaPopupMonitor>;
+
+public:
+    ~PopupMonitor();
+    bool Start();
+
+    bool AddCaption(const wchar_t* text) override { return Change(captions_, text, true, false); }
+    bool RemoveCaption(const wchar_t* text) override {
+        return Change(captions_, text, false, false);
+    }
+    bool ClearCaptions() override { return Clear(captions_); }
+    bool AddMessage(const wchar_t* text) override { return Change(messages_, text, true, false); }
+    bool RemoveMessage(const wchar_t* text) override {
+        return Change(messages_, text, false, false);
+    }
+    bool ClearMessages() override { return Clear(messages_); }
+    bool AddButton(const wchar_t* text) override { return Change(buttons_, text, true, true); }
+    bool RemoveButton(const wchar_t* text) override { return Change(buttons_, text, false, true); }
+    bool ClearButtons() override { return Clear(buttons_); }
+    bool AddProcess(int32_t processId) override;
+    bool RemoveProcess(uint32_t processId) override;
+    bool ClearProcesses() override;
+    void SetInterval(int32_t milliseconds) override;
+    void SetModalOnly(bool modalOnly) override {
+        modalOnly_.store(modalOnly, std::memory_order_relaxed);
+    }
+    void Destroy(uint32_t flags) override;
+
+private:
+    bool Change(TextSet& set, const wchar_t* text, bool add, bool strip);
+    bool Clear(TextSet& set);
+
+    static void WorkerMain(void* monitor) { static_cast<PopupMonitor*>(monitor)->Work(); }
+    void Work();
+    void Pause(bool first);
+    bool ScanOnce();
+    void Collect(const Rules& rules, std::vector<Candidate>& candidates);
+    static BOOL CALLBACK FilterWindow(HWND window, LPARAM context);
+    static BOOL CALLBACK CollectContents(HWND window, LPARAM context);
+    void Judge(const Rules& rules, const Candidate& candidate);
+    void Close(const Candidate& candidate);
+    std::wstring ReadText(HWND window);
+    bool AskWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& answer);
+    void ShutDown();
+    void WaitForWorker();
+
+    Lock lock_;
+    CONDITION_VARIABLE wakeUp_ = CONDITION_VARIABLE_INIT;
+    std::unordered_set<uint32_t> processes_;
+    TextSet captions_;
+    TextSet messages_;
+    TextSet buttons_;
+    UniqueHandle worker_;
+    UniqueHandle finishedEvent_;  // set by the worker as its very last touch of the monitor
+    DWORD interval_ = kDefaultIntervalMs;
+    bool stopRequested_ = false;
+    bool workerFinished_ = false;
+    std::atomic<bool> modalOnly_{true};  // written without the lock
+    bool allProcesses_ = false;
+    uint64_t generation_ = 0;  // counts rule changes
+    // The thread whose window the worker waits on for an answer, 0 if none.
+    std::atomic<DWORD> waitingOn_{0};
+    uint32_t destroyFlags_ = 0;
+};
+
+// Notes, for the time of one window call, which thread the worker waits on.
+class Asking {
+public:
+    Asking(std::atomic<DWORD>& note, DWORD thread) : note_(note) { note_.store(thread); }
+    ~Asking() { note_.store(0); }
+    Asking(const Asking&) = delete;
+    Asking& operator=(const Asking&) = delete;
+
+private:
+    std::atomic<DWORD>& note_;
+};
+
+bool PopupMonitor::Start() {
+    finishedEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (finishedEvent_) worker_ = StartLibraryThread(&WorkerMain, this);
+    if (!worker_) {
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"Failed to create a worker thread for popup monitor.");
+        return false;
+    }
+    return true;
+}
+
+bool PopupMonitor::Change(TextSet& set, const wchar_t* text, bool add, bool strip) {
+    // The emptiness test comes before the ampersands go: "&" alone is a rule
+    // for buttons whose caption is empty or only ampersands.
+    if (text == nullptr || *text == L'\0') return false;
+    return Boundary(false, [&] {
+        std::wstring value = strip ? StripAmpersands(text) : std::wstring(text);
+        Locked hold(lock_);
+        bool changed = add ? set.insert(std::move(value)).second : set.erase(value) != 0;
+        if (changed) ++generation_;
+        return true;
+    });
+}
+
+bool PopupMonitor::Clear(TextSet& set) {
+    Locked hold(lock_);
+    if (!set.empty()) ++generation_;
+    set.clear();
+    return true;
+}
+
+bool PopupMonitor::AddProcess(int32_t processId) {
+    return Boundary(false, [&] {
+        Locked hold(lock_);
+        if (processId < 0) {
+            processes_.clear();
+            allProcesses_ = true;
+        } else {
+            processes_.insert(static_cast<uint32_t>(processId));
+            allProcesses_ = false;
+        }
+        ++generation_;
+        return true;
+    });
+}
+
+bool PopupMonitor::RemoveProcess(uint32_t processId) {
+    Locked hold(lock_);
+    if (processes_.erase(processId) != 0) ++generation_;
+    return true;
+}
+
+bool PopupMonitor::ClearProcesses() {
+    Locked hold(lock_);
+    processes_.clear();
+    allProcesses_ = false;
+    ++generation_;
+    return true;
+}
+
+void PopupMonitor::SetInterval(int32_t milliseconds) {
+    // The absolute value, also of the most negative number.
+    uint32_t magnitude = milliseconds < 0 ? 0u - static_cast<uint32_t>(milliseconds)
+                                          : static_cast<uint32_t>(milliseconds);
+    Locked hold(lock_);
+    interval_ = magnitude;
+    // Only the first pause follows a later interval (see Pause).
+    ::WakeConditionVariable(&wakeUp_);
+}
+
+// The worker holds the lock except while it sleeps and while it reads
+// windows (see the top of this file).
+void PopupMonitor::Work() {
+    lock_.Enter();
+    Pause(true);
+    while (!stopRequested_) {
+        if (processes_.empty() && !allProcesses_) {
+            Pause(false);  // nothing to watch
+            continue;
+        }
+        Log()->PrintfW(LogCategory::INFO, 6, L"Popup Monitor is scanning windows on the screen...");
+        // A scan that runs out of memory is logged by the boundary and
+        // counts as done; the next one may fare better.
+        if (!Boundary(true, [&] { return ScanOnce(); })) continue;  // rules changed: read again
+        Pause(false);
+    }
+    workerFinished_ = true;
+    ::WakeAllConditionVariable(&wakeUp_);
+    HANDLE finished = finishedEvent_.get();
+    lock_.Leave();
+    // From here on the monitor may be gone.
+    ::SetEvent(finished);
+}
+
+// Sleeps one interval, or less when shutdown wakes it. The first pause
+// measures the interval current at each wake-up, so an interval set right
+// after the monitor was made (as a configuration does) already applies to
+// the first scan; a later pause keeps the length it began with.
+void PopupMonitor::Pause(bool first) {
+    ULONGLONG start = ::GetTickCount64();
+    DWORD length = interval_;
+    while (!stopRequested_) {
+        if (first) length = interval_;
+        ULONGLONG elapsed = ::GetTickCount64() - start;
+        if (elapsed >= length) return;
+        ::SleepConditionVariableCS(&wakeUp_, lock_.get(), static_cast<DWORD>(length - elapsed));
+    }
+}
+
+// One scan; false when the rules changed while the windows were read.
+bool PopupMonitor::ScanOnce() {
+    Rules rules;
+    rules.processes = processes_;
+    rules.captions = captions_;
+    rules.messages = messages_;
+    rules.buttons = buttons_;
+    rules.allProcesses = allProcesses_;
+    rules.modalOnly = modalOnly_.load(std::memory_order_relaxed);
+    uint64_t generation = generation_;
+    std::vector<Candidate> candidates;
+    {
+        Unlocked reading(lock_);
+        Collect(rules, candidates);
+    }
+    if (generation != generation_) return false;
+    for (const Candidate& candidate : candidates) Judge(rules, candidate);
+    return true;
+}
+
+struct ScanContext {
+    PopupMonitor* monitor;
+    const Rules* rules;
+    std::vector<Candidate>* candidates;
+    Candidate* current;
+    std::exception_ptr error;  // thrown again once the system's enumeration is over
+};
+
+void PopupMonitor::Collect(const Rules& rules, std::vector<Candidate>& candidates) {
+    ScanContext context{this, &rules, &candidates, nullptr, nullptr};
+    ::EnumWindows(&FilterWindow, reinterpret_cast<LPARAM>(&context));
+    if (context.error) std::rethrow_exception(context.error);
+    for (Candidate& candidate : candidates) {
+        context.current = &candidate;
+        ::EnumChildWindows(candidate.window, &CollectContents, reinterpret_cast<LPARAM>(&context));
+        if (context.error) std::rethrow_exception(context.error);
+    }
+}
+
+// Called for each top-level window; the enumeration always goes on (unless
+// memory ran out).
+BOOL CALLBACK PopupMonitor::FilterWindow(HWND window, LPARAM parameter) {
+    auto& context = *reinterpret_cast<ScanContext*>(parameter);
+    const Rules& rules = *context.rules;
+    try {
+        if (!::IsWindowVisible(window)) return TRUE;
+        if (rules.modalOnly) {
+            // A modal dialog disables its owner while it is shown.
+            if (::GetWindowLongW(window, GWL_STYLE) & WS_CHILD) return TRUE;
+            HWND owner = ::GetWindow(window, GW_OWNER);
+            if (owner == nullptr || ::IsWindowEnabled(owner)) return TRUE;
+        }
+        if (!rules.allProcesses) {
+            DWORD process = 0;
+            ::GetWindowThreadProcessId(window, &process);
+            if (!rules.processes.contains(process)) return TRUE;
+        }
+        // Read for every candidate: the closing names it in the log.
+        std::wstring caption = context.monitor->ReadText(window);
+        if (!rules.captions.empty() && (caption.empty() || !rules.captions.contains(caption))) {
+            return TRUE;
+        }
+        context.candidates->push_back(Candidate{window, std::move(caption), {}, {}});
+        return TRUE;
+    } catch (...) {
+        context.error = std::current_exception();
+        return FALSE;
+    }
+}
+
+// Called for each descendant of a candidate: buttons, static texts and the
+// lines of edit controls make up what the dialog says.
+BOOL CALLBACK PopupMonitor::CollectContents(HWND window, LPARAM parameter) {
+    auto& context = *reinterpret_cast<ScanContext*>(parameter);
+    Candidate& candidate = *context.current;
+    try {
+        if (!::IsWindowVisible(window)) return TRUE;
+        wchar_t className[kTextCapacity];
+        if (::GetClassNameW(window, className, kTextCapacity) == 0) return TRUE;
+        if (_wcsicmp(className, L"button") == 0) {
+            candidate.buttons[StripAmpersands(context.monitor->ReadText(window))] = window;
+        } else if (_wcsicmp(className, L"static") == 0) {
+            std::wstring text = context.monitor->ReadText(window);
+            AppendWord(candidate.message, text.data(), text.size());
+        } else if (_wcsicmp(className, L"edit") == 0) {
+            LRESULT lines = 0;
+            if (!context.monitor->AskWindow(window, EM_GETLINECOUNT, 0, 0, lines)) return TRUE;
+            for (LRESULT line = 0; line < lines; ++line) {
+                wchar_t buffer[kEditLineCapacity] = {};
+                buffer[0] = kEditLineCapacity;  // EM_GETLINE reads the room from the first word
+                LRESULT copied = 0;
+                if (!context.monitor->AskWindow(window, EM_GETLINE, static_cast<WPARAM>(line),
+                                                reinterpret_cast<LPARAM>(buffer), copied)) {
+                    break;
+                }
+                AppendWord(candidate.message, buffer,
+                           static_cast<size_t>(std::min<LRESULT>(copied, kEditLineCapacity)));
+            }
+        }
+        return TRUE;
+    } catch (...) {
+        context.error = std::current_exception();
+        return FALSE;
+    }
+}
+
+std::wstring PopupMonitor::ReadText(HWND window) {
+    wchar_t text[kTextCapacity];
+    // For a window of this process this is a message to its thread.
+    Asking asking(waitingOn_, ::GetWindowThreadProcessId(window, nullptr));
+    int length = ::GetWindowTextW(window, text, kTextCapacity);
+    return std::wstring(text, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+bool PopupMonitor::AskWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                             LRESULT& answer) {
+    DWORD process = 0;
+    DWORD thread = ::GetWindowThreadProcessId(window, &process);
+    if (thread == 0) return false;
+    if (process == ::GetCurrentProcessId()) {
+        Asking asking(waitingOn_, thread);
+        answer = ::SendMessageW(window, message, wParam, lParam);
+        return true;
+    }
+    DWORD_PTR result = 0;
+    if (!::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kForeignReplyMs,
+                               &result)) {
+        return false;
+    }
+    answer = static_cast<LRESULT>(result);
+    return true;
+}
+
+// Under the lock; nothing here waits for another thread.
+void PopupMonitor::Judge(const Rules& rules, const Candidate& candidate) {
+    if (!rules.messages.empty() && !rules.messages.contains(NormaliseMessage(candidate.message))) {
+        return;
+    }
+    if (rules.buttons.empty()) {
+        Close(candidate);
+        return;
+    }
+    for (const auto& [caption, button] : candidate.buttons) {
+        if (rules.buttons.contains(caption)) {
+            Log()->PrintfW(LogCategory::INFO, 6,
+                           L"Popup Monitor found a target button to push: Button=%s",
+                           caption.c_str());
+            Close(candidate);  // by WM_CLOSE: the button itself is not pressed
+            return;
+        }
+        Log()->PrintfW(LogCategory::INFO, 6,
+                       L"Popup Monitor found a button on popup window but ignored: Button=%s",
+                       caption.c_str());
+    }
+}
+
+void PopupMonitor::Close(const Candidate& candidate) {
+    if (!candidate.caption.empty()) {
+        Log()->PrintfW(LogCategory::INFO, 6,
+                       L"Popup Monitor is going to post WM_CLOSE to a window: Title=%s",
+                       candidate.caption.c_str());
+    }
+    if (::PostMessageW(candidate.window, WM_CLOSE, 0, 0)) {
+        Log()->PrintfW(LogCategory::INFO, 6, L"Popup Monitor posted WM_CLOSE to a popup window.");
+    } else {
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"Pupup Monitor failed to post WM_CLOSE to a popup window: ErrorCode=%d",
+                       static_cast<int>(::GetLastError()));
+    }
+}
+
+void PopupMonitor::Destroy(uint32_t flags) {
+    // Released by a window procedure of this thread while it answers the
+    // worker's own message: the worker cannot go on before this call
+    // returns, so its end is awaited elsewhere.
+    if (worker_ && ::InSendMessage() && waitingOn_.load() == ::GetCurrentThreadId()) {
+        destroyFlags_ = flags;
+        auto teardown = [](void* object) {
+            auto* monitor = static_cast<PopupMonitor*>(object);
+            monitor->Base::Destroy(monitor->destroyFlags_);
+        };
+        if (StartLibraryThread(teardown, this)) return;
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"A popup monitor released during its own scan is left behind: no thread "
+                       L"for its shutdown (error %lu)",
+                       ::GetLastError());
+        Locked hold(lock_);  // the worker does not hold it while it reads windows
+        stopRequested_ = true;
+        ::WakeConditionVariable(&wakeUp_);
+        return;
+    }
+    Base::Destroy(flags);
+}
+
+PopupMonitor::~PopupMonitor() { ShutDown(); }
+
+void PopupMonitor::ShutDown() {
+    if (!worker_) return;
+    Log()->PrintfW(LogCategory::INFO, 0, L"Shutting down a popup monitor...");
+    {
+        Locked hold(lock_);
+        stopRequested_ = true;
+        ::WakeConditionVariable(&wakeUp_);  // only the worker sleeps on it
+    }
+    WaitForWorker();
+    Log()->PrintfW(LogCategory::INFO, 0, L"Shutting down a popup monitor... DONE");
+}
+
+// Until the worker has finished, without a time limit. Monitors belong to
+// their callers, never to the module, so the library's shut-down (DllMain)
+// never runs this wait. The thread's own handle ends the wait too: at
+// process exit the worker is gone without having finished. A thread with windows serves the messages sent to it
+// meanwhile: the worker may be reading one of its windows.
+void PopupMonitor::WaitForWorker() {
+    HANDLE handles[] = {finishedEvent_.get(), worker_.get()};
+    bool serve = ::IsGUIThread(FALSE);
+    for (;;) {
+        DWORD result;
+        if (serve) {
+            MSG message;
+            ::PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            result = ::MsgWaitForMultipleObjectsEx(2, handles, INFINITE, QS_SENDMESSAGE,
+                                                   MWMO_INPUTAVAILABLE);
+        } else {
+            result = ::WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        }
+        if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return;
+        if (result == WAIT_OBJECT_0 + 2) continue;  // a sent message: served at the top
+        break;
+    }
+    // The waits failed: the flag under the lock is the last resort.
+    Locked hold(lock_);
+    while (!workerFinished_) ::SleepConditionVariableCS(&wakeUp_, lock_.get(), 1000);
+}
+
+}  // namespace
+
+bool MakePopupMonitor(KaPopupMonitor** out) {
+    if (out == nullptr) return false;
+    return HandOut(NewObject<PopupMonitor>(), out,
+                   [](PopupMonitor& monitor) { return monitor.Start(); });
+}
+
+}  // namespace ka

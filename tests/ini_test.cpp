@@ -1,0 +1,112 @@
+// ReadIniFile (root slot 23): both line patterns, code pages and the mark,
+// messages with line numbers, the line limit, the callback's stop, and files
+// that are no INI files at all.
+#include "support/ka_test.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
+
+namespace {
+
+using Values = std::vector<std::wstring>;
+
+struct Reading {
+    Values values, keys;  // values: "section|key|value" in call order
+    size_t stopAt = 0;    // the callback answers false at this value (1-based)
+};
+
+bool Collect(const wchar_t* section, const wchar_t* key, const wchar_t* value, void* context) {
+    auto& reading = *static_cast<Reading*>(context);
+    reading.values.push_back(std::wstring(section) + L"|" + key + L"|" + value);
+    reading.keys.push_back(key);
+    return reading.values.size() != reading.stopAt;
+}
+
+class Ini : public ::testing::Test {
+protected:
+    bool Read(const std::string& bytes, uint32_t codePage = 65001, size_t stopAt = 0) {
+        ka::UniqueFile file(
+            ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        EXPECT_TRUE(::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr));
+        file.reset();
+        return ReadAgain(reading_ = Reading{{}, {}, stopAt}, codePage);
+    }
+    bool ReadAgain(Reading& into, uint32_t codePage = 65001, const wchar_t* path = nullptr) {
+        return katest::System()->ReadIniFile(path ? path : path_.c_str(), codePage, &into, Collect);
+    }
+    katest::TempDir dir_;
+    std::wstring path_ = dir_.File(L"test.ini");
+    Reading reading_;
+};
+
+TEST_F(Ini, PatternsSectionsLineNumbersAndCodePages) {
+    const std::string file =
+        "\xEF\xBB\xBFk0=v0\r\n[Main]\r\nword = other\nkey=\n=value\n\n[My Section]\n"
+        "[My_Section]\n[a=b]\n; comment\n#k=v\n===\na=b=c\nk\xC3\xBC=\xE2\x82\xAC\xFF";
+    katest::ProcessLog::NewLines();
+    ASSERT_TRUE(Read(file));
+    const Values utf8 = reading_.values;
+    EXPECT_EQ(utf8, (Values{L"|k0|v0", L"Main|word | other", L"Main|key|", L"My_Section|[a|b]",
+                            L"My_Section|#k|v", L"My_Section|a|b=c",
+                            L"My_Section|k\u00fc|\u20ac\ufffd"}));
+    const std::string at = "[ERROR]     : Ignored unexpected values at line ";
+    EXPECT_EQ(katest::ProcessLog::NewLines(),
+              (std::vector<std::string>{at + "5", at + "7", at + "10", at + "12"}));
+    ASSERT_TRUE(Read(file, 1252));
+    EXPECT_EQ(reading_.values.front(), L"|\u00ef\u00bb\u00bfk0|v0") << "the mark stays";
+    EXPECT_EQ(reading_.values.back(), L"My_Section|k\u00c3\u00bc|\u00e2\u201a\u00ac\u00ff");
+    katest::ProcessLog::NewLines();
+    EXPECT_TRUE(Read(file, 12345)) << "an unknown code page converts nothing";
+    EXPECT_TRUE(reading_.values.empty() && katest::ProcessLog::NewLines().empty());
+
+    auto reader = [&] {  // all state is the call's: threads read at once
+        for (int i = 0; i < 10; ++i) {
+            Reading mine;
+            EXPECT_TRUE(ReadAgain(mine) && mine.values == utf8);
+        }
+    };
+    std::thread first(reader), second(reader);
+    first.join(), second.join();
+}
+
+TEST_F(Ini, StopsLimitsAndInputThatIsNoIni) {
+    EXPECT_FALSE(Read("a=1\nb=2\nc=3\n", 65001, 2));
+    EXPECT_EQ(reading_.values, (Values{L"|a|1", L"|b|2"})) << "no third call";
+    EXPECT_TRUE(Read("") && reading_.values.empty());
+    EXPECT_FALSE(ReadAgain(reading_, 0, dir_.path().c_str())) << "a directory";
+    EXPECT_FALSE(ReadAgain(reading_, 0, dir_.File(L"none").c_str()) ||
+                 katest::System()->ReadIniFile(path_.c_str(), 0, nullptr, nullptr));
+    EXPECT_TRUE(Read("a=1\n") && reading_.values.size() == 1);
+    ka::UniqueFile locked(
+        ::CreateFileW(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(ReadAgain(reading_ = Reading{}) && reading_.values.empty()) << "cannot open";
+    locked.reset();
+
+    // 1023 bytes and a line feed are a line; one byte more ends the reading.
+    const std::string fits = "k=" + std::string(1021, 'v');
+    const std::wstring cut = L"|k|" + std::wstring(1021, L'v');
+    EXPECT_TRUE(Read(fits + "\nb=2\n" + fits + "w\nc=3\n"));
+    EXPECT_EQ(reading_.values, (Values{cut, L"|b|2", cut}));
+    EXPECT_TRUE(Read(fits + std::string(1 << 20, 'x') + "\nb=2\n"));
+    EXPECT_EQ(reading_.values, Values{cut});
+    EXPECT_TRUE(Read("a=1\n\x1A\nb=2\n"));
+    EXPECT_EQ(reading_.values, Values{L"|a|1"}) << "text mode: Ctrl-Z ends the file";
+
+    std::mt19937 random(13);  // no Ctrl-Z, a quarter '=', short lines
+    std::string garbage(256 * 1024, '\0');
+    for (char& c : garbage) c = char(random() % 4 == 0 ? '=' : random() % 32 ? random() : '\n');
+    std::replace(garbage.begin(), garbage.end(), '\x1A', 'z');
+    EXPECT_TRUE(Read(garbage, 1252));
+    EXPECT_GT(reading_.keys.size(), 1000u);
+    for (const std::wstring& key : reading_.keys) {
+        ASSERT_TRUE(!key.empty() && key.find(L'=') == std::wstring::npos);
+    }
+}
+
+}  // namespace
+
+static auto* const kProcessLog = ::testing::AddGlobalTestEnvironment(new katest::ProcessLog);

@@ -1,0 +1,101 @@
+// The last-error store (root slots 25, 26): allocator copies, one named
+// section per thread that another process reads, the ten-second sweep.
+#include "support/ka_test.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+std::wstring SectionName(DWORD thread, DWORD process = ::GetCurrentProcessId()) {
+    return L"KAV_LAST_ERROR_" + std::to_wstring(process) + L"_" + std::to_wstring(thread);
+}
+
+bool Set(const wchar_t* text) { return katest::System()->SetLastErrorMessage(text); }
+
+std::wstring Get() {  // "<none>": false with a null out
+    wchar_t* copy = reinterpret_cast<wchar_t*>(0x1234);
+    if (!katest::System()->GetLastErrorMessage(&copy)) return copy ? L"<not null>" : L"<none>";
+    std::wstring text = copy;
+    katest::System()->Free(copy);
+    return text;
+}
+
+bool SectionExists(DWORD thread) {
+    return ka::UniqueHandle(::OpenFileMappingW(FILE_MAP_READ, FALSE, SectionName(thread).c_str()))
+        .get() != nullptr;
+}
+
+// args: process id, thread id, the text expected in that thread's section.
+KA_CHILD_MODE(read_last_error) {
+    DWORD process = 0, thread = 0;
+    int at = 0;
+    swscanf(args.c_str(), L"%lu %lu %n", &process, &thread, &at);
+    const std::wstring name = SectionName(thread, process), expected = args.substr(at) + L'\0';
+    ka::UniqueHandle section(::OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
+    ka::UniqueView view(section ? ::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
+    return view && std::wstring(static_cast<wchar_t*>(view.get()), expected.size()) == expected
+               ? katest::kChildOk : 2;
+}
+
+TEST(LastError, PerThreadMessagesInNamedSections) {
+    EXPECT_FALSE(katest::System()->GetLastErrorMessage(nullptr));
+    EXPECT_EQ(Get(), L"<none>");
+    ASSERT_TRUE(Set(L"disk on fire"));
+    intptr_t live = katest::LiveBlocks();
+    wchar_t* copy = nullptr;
+    ASSERT_TRUE(katest::System()->GetLastErrorMessage(&copy));
+    EXPECT_EQ(katest::LiveBlocks(), live + 1) << "the copy comes from the allocator";
+    EXPECT_STREQ(copy, L"disk on fire");
+    katest::System()->Free(copy);
+    std::thread([] { EXPECT_EQ(Get(), L"<none>") << "another thread's message"; }).join();
+    const DWORD self = ::GetCurrentThreadId();
+    EXPECT_EQ(katest::RunChild("read_last_error", std::to_wstring(::GetCurrentProcessId()) + L" " +
+                                                      std::to_wstring(self) + L" disk on fire"),
+              katest::kChildOk);
+    {  // while someone holds the section, a message past its page cannot grow it
+        ka::UniqueHandle holder(::OpenFileMappingW(FILE_MAP_READ, 0, SectionName(self).c_str()));
+        EXPECT_FALSE(Set(std::wstring(3000, L'l').c_str()));
+        EXPECT_EQ(Get(), L"<none>") << "nothing kept after a failed set";
+    }
+    const std::wstring huge(1 << 20, L'\u00e9');
+    EXPECT_TRUE(Set(huge.c_str()) && Get() == huge) << "1 Mi units, not truncated";
+    EXPECT_TRUE(Set(L""));
+    EXPECT_EQ(Get(), L"<none>");
+    EXPECT_FALSE(SectionExists(self));
+    EXPECT_TRUE(Set(L"x") && Set(nullptr));
+    EXPECT_EQ(Get(), L"<none>");
+}
+
+// 70 threads (more than the sweep's 64 local slots) leave messages and stay;
+// 5.5 s later one more does; 5.5 s after that one read sweeps the 70.
+TEST(LastError, ReadsSweepEntriesOlderThanTenSeconds) {
+    constexpr int kStale = 70;
+    ka::UniqueHandle check(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<DWORD> ids(kStale + 1);
+    std::vector<std::thread> threads;
+    auto leave = [&](int i) {
+        ids[i] = ::GetCurrentThreadId();
+        EXPECT_TRUE(Set(std::to_wstring(i).c_str()));
+        ::WaitForSingleObject(check.get(), INFINITE);
+        EXPECT_EQ(Get(), i < kStale ? L"<none>" : std::to_wstring(i));
+        Set(nullptr);
+    };
+    for (int i = 0; i < kStale; ++i) threads.emplace_back(leave, i);
+    ::Sleep(5500);
+    threads.emplace_back(leave, kStale);
+    ::Sleep(5500);
+    EXPECT_EQ(Get(), L"<none>");
+    EXPECT_TRUE(SectionExists(ids[0])) << "a read that finds no message sweeps nothing";
+    EXPECT_TRUE(Set(L"reader") && Get() == L"reader");
+    int swept = 0;
+    for (int i = 0; i < kStale; ++i) swept += !SectionExists(ids[i]);
+    EXPECT_EQ(swept, kStale);
+    EXPECT_TRUE(SectionExists(ids[kStale])) << "5.5 s old: kept";
+    ::SetEvent(check.get());
+    for (std::thread& thread : threads) thread.join();
+    Set(nullptr);
+}
+
+}  // namespace

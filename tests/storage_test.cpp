@@ -1,0 +1,177 @@
+// Compound documents (made here with the system's structured storage), shell
+// folder windows and version resources, through the DLL. TMP points the
+// rewrite's temporary directory into the test's own folder.
+#include "support/ka_test.h"
+
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using katest::ProcessLog;
+constexpr DWORD kOpen = STGM_READWRITE | STGM_SHARE_EXCLUSIVE;
+
+KaFileSystem* Fs() { return katest::System()->GetFileSystem(); }
+std::string Error(const std::wstring& text) { return "[ERROR]     : " + katest::Narrow(text); }
+
+// Inner\Nested\Deepest holds "deepest"; the sectors of the deleted Bulk
+// stream stay in the file until a rewrite.
+void MakeDocument(const std::wstring& path) {
+    ka::ObjectRef<IStorage> root, inner, nested;
+    ka::ObjectRef<IStream> bulk, deepest;
+    ASSERT_HRESULT_SUCCEEDED(::StgCreateDocfile(path.c_str(), STGM_CREATE | kOpen, 0, root.put()));
+    ASSERT_HRESULT_SUCCEEDED(root->CreateStream(L"Bulk", kOpen, 0, 0, bulk.put()));
+    ASSERT_HRESULT_SUCCEEDED(bulk->Write(std::string(99999, 'b').data(), 99999, nullptr));
+    bulk.reset();
+    ASSERT_HRESULT_SUCCEEDED(root->CreateStorage(L"Inner", kOpen, 0, 0, inner.put()));
+    ASSERT_HRESULT_SUCCEEDED(inner->CreateStorage(L"Nested", kOpen, 0, 0, nested.put()));
+    ASSERT_HRESULT_SUCCEEDED(nested->CreateStream(L"Deepest", kOpen, 0, 0, deepest.put()));
+    ASSERT_HRESULT_SUCCEEDED(deepest->Write("deepest", 7, nullptr));
+    ASSERT_HRESULT_SUCCEEDED(root->DestroyElement(L"Bulk"));
+}
+
+std::string Deepest(const std::wstring& path) {
+    ka::ObjectRef<IStorage> root, inner, nested;
+    ka::ObjectRef<IStream> stream;
+    char bytes[16];
+    ULONG got = 0;
+    DWORD read = STGM_READ | STGM_SHARE_EXCLUSIVE;
+    if (SUCCEEDED(::StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE,
+                                   nullptr, 0, root.put())) &&
+        SUCCEEDED(root->OpenStorage(L"Inner", nullptr, read, nullptr, 0, inner.put())) &&
+        SUCCEEDED(inner->OpenStorage(L"Nested", nullptr, read, nullptr, 0, nested.put())) &&
+        SUCCEEDED(nested->OpenStream(L"Deepest", nullptr, read, 0, stream.put()))) {
+        stream->Read(bytes, sizeof bytes, &got);
+    }
+    return std::string(bytes, got);
+}
+
+// The three times (after setting them when asked) and the size.
+std::string Stamp(const std::wstring& path, const FILETIME* set = nullptr) {
+    ka::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (set) ::SetFileTime(file.get(), &set[0], &set[1], &set[2]);
+    FILETIME times[3] = {};
+    ::GetFileTime(file.get(), &times[0], &times[1], &times[2]);
+    return std::string(reinterpret_cast<char*>(times), sizeof times) + " size " +
+           std::to_string(::GetFileSize(file.get(), nullptr));
+}
+
+TEST(Storage, RewritesKeepTreeAndTimesAndLogEveryFailure) {
+    katest::TempDir dir;
+    katest::ScopedEnv tmp(L"TMP", dir.path());
+    std::wstring doc = dir.File(L"Structured Document.doc"), copy = dir.File(L"copy.doc");
+    MakeDocument(doc);
+    const FILETIME old[3] = {{1, 0x01c00000}, {2, 0x01c10000}, {3, 0x01c20000}};
+    std::string before = Stamp(doc, old);  // Wine has no creation time of its own
+    ProcessLog::NewLines();
+    ASSERT_TRUE(Fs()->CopyStorage(doc.c_str(), copy.c_str()));
+    std::string after = Stamp(copy);  // before reading it, which moves its last access on
+    EXPECT_EQ(after.substr(0, 24), before.substr(0, 24));
+    EXPECT_NE(after, before) << "the deleted stream's sectors are gone";
+    EXPECT_EQ(Deepest(copy), "deepest");
+
+    // Onto itself as the same pointer, in other letter case, as its short
+    // name. Not recognised, the target could not be made while the source
+    // is open: the copy would fail.
+    wchar_t shortName[MAX_PATH];
+    ASSERT_NE(::GetShortPathNameW(doc.c_str(), shortName, MAX_PATH), 0u);
+    std::wstring upper = doc;
+    ::CharUpperW(upper.data());
+    ASSERT_NE(doc, shortName);
+    for (const std::wstring& same : {doc, upper, std::wstring(shortName)}) {
+        Stamp(doc, old);
+        ASSERT_TRUE(same == doc ? Fs()->RewriteStorage(doc.c_str())
+                                : Fs()->CopyStorage(doc.c_str(), same.c_str()));
+        EXPECT_EQ(Stamp(doc), after) << katest::Narrow(same);
+        EXPECT_EQ(Deepest(doc), "deepest");
+    }
+    EXPECT_TRUE(ProcessLog::NewLines().empty());
+
+    std::wstring plain = dir.File(L"plain.txt"), nowhere = dir.File(L"no\\such.doc");
+    ka::UniqueFile(::CreateFileW(plain.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, 0));
+    EXPECT_FALSE(Fs()->CopyStorage(nullptr, copy.c_str()));
+    EXPECT_FALSE(Fs()->CopyStorage(doc.c_str(), nullptr));
+    EXPECT_FALSE(Fs()->CopyStorage(nowhere.c_str(), doc.c_str()));
+    EXPECT_FALSE(Fs()->CopyStorage(plain.c_str(), dir.File(L"none.doc").c_str()));
+    EXPECT_FALSE(Fs()->CopyStorage(doc.c_str(), nowhere.c_str()));
+    for (DWORD share : {0, FILE_SHARE_READ}) {  // unreadable; then undeletable, for the rewrite
+        ka::UniqueFile held(
+            ::CreateFileW(doc.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_FALSE(Fs()->RewriteStorage(doc.c_str()));
+    }
+    {
+        katest::ScopedEnv noTemp(L"TMP", plain + L"\\sub");  // no temporary directory there
+        EXPECT_FALSE(Fs()->RewriteStorage(doc.c_str()));
+    }
+    std::vector<std::string> lines = ProcessLog::NewLines();
+    ASSERT_EQ(lines.size(), 11u);
+    lines.erase(lines.begin() + 8, lines.begin() + 10);  // the temporary directory's own two
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         Error(L"The 1st argument is null."), Error(L"The 2nd argument is null."),
+                         Error(L"Source file not found: " + nowhere),
+                         Error(L"Failed to open a structured storage to read: " + plain),
+                         Error(L"Failed to open a structured storage to write: " + nowhere),
+                         Error(L"Failed to open a file to read: " + doc),
+                         Error(L"Could not overwrite existing file: " + doc),
+                         Error(L"Error occurred in moving file to the destination: " + doc),
+                         Error(L"Failed to create a temporary directory.")}));
+    EXPECT_EQ(Deepest(doc), "deepest") << "the source as it was";
+    EXPECT_FALSE(Fs()->PathExists(dir.File(L"none.doc").c_str())) << "not made for no document";
+    EXPECT_TRUE(::RemoveDirectoryW(dir.File(L"kav_qmt_tmp").c_str())) << "empty: nothing left";
+}
+
+TEST(Shell, OneWindowPerFolderWithItsFiles) {
+    katest::TempDir dir;
+    std::wstring a = L"pick_a_" + std::to_wstring(::GetCurrentProcessId()), b = a + L"b";
+    std::wstring paths[] = {dir.File(a + L"\\1.txt"), dir.File(b + L"\\3.txt"),
+                            dir.File(a + L"\\2.txt"), dir.File(a), dir.File(L"none")};
+    ::CreateDirectoryW(dir.File(a).c_str(), nullptr);
+    ::CreateDirectoryW(dir.File(b).c_str(), nullptr);
+    for (int i = 0; i < 3; ++i) {
+        ka::UniqueFile(
+            ::CreateFileW(paths[i].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, 0));
+    }
+    const wchar_t* items[] = {paths[0].c_str(), paths[1].c_str(), paths[2].c_str(),
+                              paths[3].c_str(), paths[4].c_str(), nullptr};
+    EXPECT_FALSE(Fs()->OpenFolderAndSelect(nullptr));
+    EXPECT_FALSE(Fs()->OpenFolderAndSelect(items + 5)) << "an empty list";
+    // Measured: a second call adds no handle to those of the first.
+    katest::AllowHandleGrowth("the shell keeps what its first folder window set up", 8);
+    ASSERT_TRUE(Fs()->OpenFolderAndSelect(items));
+    // Wine's folder windows are titled by the folder's name.
+    auto count = [&](const std::wstring& title) {
+        int n = 0;
+        for (HWND w = nullptr; (w = ::FindWindowExW(nullptr, w, nullptr, title.c_str()));) ++n;
+        return n;
+    };
+    HWND windows[] = {katest::WaitForWindow(0, a), katest::WaitForWindow(0, b)};
+    ::Sleep(1000);  // a second window of a folder, or one for the directory item, would be up
+    EXPECT_TRUE(windows[0] && windows[1]);
+    EXPECT_EQ(count(a) + count(b) + count(dir.path().substr(dir.path().rfind(L'\\') + 1)), 2);
+    for (HWND window : windows) ::PostMessageW(window, WM_CLOSE, 0, 0);
+    for (int i = 0; i < 100 && count(a) + count(b) > 0; ++i) ::Sleep(50);
+}
+
+TEST(FileVersion, OwnLibraryAndNone) {
+    std::wstring dll = katest::ExecutableDirectory() + L"\\KaSystem.x64.dll";
+    ka::ObjectRef<KaString> version;
+    ASSERT_TRUE(Fs()->GetFileVersion(dll.c_str(), version.put()));
+    // The resource's text as the file holds it: the key, its padding, the value.
+    std::wstring entry = std::wstring(L"FileVersion\0\0", 13) + version->GetText() + L'\0';
+    EXPECT_NE(katest::ReadFileBytes(dll).find(
+                  std::string(reinterpret_cast<const char*>(entry.data()), entry.size() * 2)),
+              std::string::npos);
+    EXPECT_FALSE(Fs()->GetFileVersion(katest::ExecutablePath().c_str(), version.put()));
+    EXPECT_FALSE(Fs()->GetFileVersion(nullptr, version.put()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv);  // from the test support
+static auto* const kProcessLog = ::testing::AddGlobalTestEnvironment(new katest::ProcessLog);

@@ -1,0 +1,133 @@
+// Temporary directories through the DLL, always under a base of the test's
+// own (TMP points there for the default base), so the real temporary root is
+// never swept. Leftovers are aged a minute either side of two weeks.
+#include "support/ka_test.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <set>
+#include <string>
+
+namespace {
+
+using katest::ProcessLog;
+using Ref = ka::ObjectRef<KaTempDirectory>;
+
+KaFileSystem* Fs() { return katest::System()->GetFileSystem(); }
+
+std::wstring Prefix(const std::wstring& base) {  // <base>\kav_qmt_tmp\<computer>_
+    wchar_t name[16];
+    DWORD size = 16;
+    ::GetComputerNameW(name, &size);
+    return base + L"\\kav_qmt_tmp\\" + std::wstring(name, size) + L"_";
+}
+
+std::wstring CurrentDirectory() {
+    wchar_t buffer[MAX_PATH];
+    return std::wstring(buffer, ::GetCurrentDirectoryW(MAX_PATH, buffer));
+}
+
+// A file (with these attributes) or a directory (none), modified `days` ago.
+void Make(const std::wstring& path, double days, DWORD fileAttributes = 0) {
+    if (!fileAttributes) ::CreateDirectoryW(path.c_str(), nullptr);  // or ages it again
+    ka::UniqueFile entry(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES | GENERIC_READ, 7,
+                                       nullptr, fileAttributes ? CREATE_ALWAYS : OPEN_EXISTING,
+                                       fileAttributes | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ULONGLONG ticks = ULONGLONG(::_time64(nullptr) - days * 86400 + 11644473600LL) * 10000000;
+    FILETIME when = {DWORD(ticks), DWORD(ticks >> 32)};
+    ASSERT_TRUE(::SetFileTime(entry.get(), nullptr, nullptr, &when)) << katest::Win32Error();
+}
+
+// A fresh process, so its counter starts at 0; TMP names the base.
+KA_CHILD_MODE(default_names) {
+    wchar_t temp[MAX_PATH];
+    std::wstring base(temp, ::GetTempPathW(MAX_PATH, temp) - 1);
+    std::wstring leaf = Prefix(base) + std::to_wstring(::GetCurrentProcessId()) + L"_";
+    Ref a, b, c;
+    if (!Fs()->CreateTempDirectory(nullptr, nullptr, a.put()) || a->GetPath() != leaf + L"1") {
+        return 1;
+    }
+    ::CreateDirectoryW((leaf + L"3").c_str(), nullptr);  // as left by an earlier process
+    if (!Fs()->CreateTempDirectory(L"", L"", b.put()) || b->GetPath() != leaf + L"2") return 2;
+    if (!Fs()->CreateTempDirectory(nullptr, nullptr, c.put()) || c->GetPath() != leaf + L"4") {
+        return 3;
+    }
+    DWORD rootAttributes = ::GetFileAttributesW((base + L"\\kav_qmt_tmp").c_str());
+    ::RemoveDirectoryW((leaf + L"3").c_str());
+    return rootAttributes & FILE_ATTRIBUTE_HIDDEN ? int(katest::kChildOk) : 4;
+}
+
+TEST(TempDirectory, NamesCounterAndHiddenRoot) {
+    katest::TempDir base;
+    katest::EnvChanges env = {{L"TMP", base.path() + L"\\"}, {L"KAV_QMT_LOG_FILE", std::nullopt}};
+    EXPECT_EQ(katest::RunChild("default_names", L"", env), katest::kChildOk);
+    Ref one;
+    ASSERT_TRUE(Fs()->CreateTempDirectory(L"x", (base.path() + L"\\\\\\").c_str(), one.put()));
+    EXPECT_EQ(one->GetPath(), Prefix(base.path()) + L"x") << "trailing backslashes do not count";
+    EXPECT_FALSE(Fs()->CreateTempDirectory(nullptr, nullptr, nullptr));
+}
+
+TEST(TempDirectory, TakeOverRenameReleaseAndSweep) {
+    katest::TempDir base;
+    std::wstring root = base.path() + L"\\kav_qmt_tmp", prefix = Prefix(base.path());
+    std::wstring old = root + L"\\old", young = root + L"\\young", oldFile = root + L"\\old.txt";
+    ASSERT_TRUE(Fs()->CreateDirectories((prefix + L"mine\\sub").c_str()));
+    ASSERT_TRUE(::CreateDirectoryW((prefix + L"taken").c_str(), nullptr));
+    Make(prefix + L"mine\\sub\\kept.txt", 0, FILE_ATTRIBUTE_READONLY);
+    Make(old, 0);
+    Make(old + L"\\kept.txt", 0, FILE_ATTRIBUTE_READONLY);
+    Make(old, 14 + 1 / 1440.0);  // a minute older than two weeks
+    Make(oldFile, 14 + 1 / 1440.0, FILE_ATTRIBUTE_NORMAL);
+    Make(young, 14 - 1 / 1440.0);
+
+    Ref dir;
+    ASSERT_TRUE(Fs()->CreateTempDirectory(L"mine", base.path().c_str(), dir.put()));
+    EXPECT_EQ(dir->GetPath(), prefix + L"mine") << "an existing leaf is taken over";
+    // A second Create renames what the object owns, contents and all, but
+    // never into another directory or out of the root.
+    ASSERT_TRUE(dir->Create(L"moved", base.path().c_str()));
+    EXPECT_TRUE(Fs()->FileExists((prefix + L"moved\\sub\\kept.txt").c_str()));
+    ProcessLog::NewLines();
+    EXPECT_FALSE(dir->Create(L"taken", base.path().c_str()));
+    EXPECT_FALSE(dir->Create(L"..\\..\\x", base.path().c_str()));
+    EXPECT_EQ(dir->GetPath(), prefix + L"moved");
+    std::string failed =
+        "[ERROR]     : Failed to create a temp directory: " + katest::Narrow(prefix);
+    EXPECT_EQ(ProcessLog::NewLines(),
+              (std::vector<std::string>{failed + "taken", failed + "..\\..\\x"}));
+
+    std::wstring before = CurrentDirectory();
+    ASSERT_TRUE(::SetCurrentDirectoryW((prefix + L"moved\\sub").c_str()));  // still deleted
+    dir.reset();
+    EXPECT_FALSE(Fs()->PathExists((prefix + L"moved").c_str())) << "read-only contents and all";
+    EXPECT_EQ(CurrentDirectory(), root) << "what was current is gone";
+    EXPECT_FALSE(Fs()->PathExists(old.c_str()) || Fs()->PathExists(oldFile.c_str()));
+    EXPECT_TRUE(Fs()->PathExists(young.c_str()));
+    std::string sweep =
+        "[STATUS]    : Removing old leftover temp directories whose last "
+        "modified date are older than 2 weeks ago: ";
+    std::vector<std::string> lines = ProcessLog::NewLines();
+    EXPECT_EQ(
+        std::set<std::string>(lines.begin(), lines.end()),
+        (std::set<std::string>{sweep + katest::Narrow(old), sweep + katest::Narrow(oldFile)}));
+
+    ASSERT_TRUE(::SetCurrentDirectoryW(before.c_str()));
+    Make(young, 15);
+    ASSERT_TRUE(Fs()->CreateTempDirectory(nullptr, base.path().c_str(), dir.put()));
+    std::wstring detached = dir->GetPath();
+    EXPECT_TRUE(dir->Detach());
+    EXPECT_STREQ(dir->GetPath(), L"");
+    dir.reset();
+    EXPECT_TRUE(Fs()->DirectoryExists(detached.c_str()) && Fs()->PathExists(young.c_str()))
+        << "detached: the directory stays, nothing is swept";
+    ASSERT_TRUE(Fs()->CreateTempDirectory(nullptr, base.path().c_str(), dir.put()));
+    dir.reset();
+    EXPECT_FALSE(Fs()->PathExists(young.c_str()));
+    EXPECT_EQ(CurrentDirectory(), before) << "the current directory comes back";
+}
+
+}  // namespace
+
+int main(int argc, char** argv);  // from the test support
+static auto* const kProcessLog = ::testing::AddGlobalTestEnvironment(new katest::ProcessLog);

@@ -89,7 +89,9 @@ public:
 
 private:
     static int32_t Execute(uintptr_t threadData, uintptr_t task);
-    static void ReleaseTask(uintptr_t task) { reinterpret_cast<Task*>(task)->Release(); }
+    // The pool's clean-up: a queued task's reference travels as a number.
+    static void ReleaseTask(uintptr_t task) { reinterpret_cast<Task*>(task)->Release(); }  // owned
+
     void Finish(Task& done);
     void Reposition(Task& task, int32_t pending, int64_t ordinal);
 
@@ -289,7 +291,7 @@ void TaskRunner::Finish(Task& done) {
             // Refused: finished without running; its dependents never count down.
             ready->result_.store(kTaskRefused, std::memory_order_release);
             ready->state_.store(kFinished, std::memory_order_release);
-            ready->Release();
+            ready->Release();  // the reference meant for the pool
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ka {
@@ -124,10 +125,7 @@ bool EnvironmentInfo::GetModuleVersionEx(const void* addressInModule, uint32_t* 
 // so a failed start never leaves the caller a pointer to a released monitor.
 bool EnvironmentInfo::CreatePopupMonitor(KaPopupMonitor** out) {
     if (out == nullptr) return false;
-    if (KaPopupMonitor* held = *out) {
-        *out = nullptr;
-        held->Release();
-    }
+    ObjectRef<KaPopupMonitor>(std::exchange(*out, nullptr)).reset();
     return MakePopupMonitor(out);
 }
 

@@ -481,17 +481,14 @@ bool Regex::Compile(const wchar_t* pattern) {
 }
 
 RegexMatch::RegexMatch(const wchar_t* subject, Regex* regex)
-    : subject_(subject ? subject : L""), regex_(regex) {
-    regex_->AddRef();
+    : subject_(subject ? subject : L""), regex_(ObjectRef<Regex>::Share(regex)) {
     cursor_ = results_.size();
 }
-
-RegexMatch::~RegexMatch() { regex_->Release(); }
 
 bool RegexMatch::Search() {
     bool found = false;
     auto work = [&] { found = std::regex_search(subject_, results_, regex_->Expression()); };
-    if (!RunRegexGuarded(*regex_, subject_.size(), work)) {
+    if (!RunRegexGuarded(*regex_.get(), subject_.size(), work)) {
         results_ = std::wsmatch();
         found = false;
     }

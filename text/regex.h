@@ -25,6 +25,7 @@
 #ifndef KA_TEXT_REGEX_H
 #define KA_TEXT_REGEX_H
 
+#include "frame/handles.h"
 #include "frame/ref_counted.h"
 #include "ka/text.h"
 
@@ -62,7 +63,6 @@ class RegexMatch final : public RefCounted<RegexMatch, KaRegexMatch> {
 public:
     // Copies the subject and takes a reference on the pattern.
     RegexMatch(const wchar_t* subject, Regex* regex);
-    ~RegexMatch();
 
     // Searches the private copy for the leftmost occurrence. False when the
     // pattern does not occur or the search was not run (see RunRegexGuarded).
@@ -82,7 +82,7 @@ private:
     std::wstring groupText_;
     std::wsmatch results_;
     size_t cursor_ = 0;  // == results_.size(): no current group
-    Regex* regex_;
+    ObjectRef<Regex> regex_;
 };
 
 // Runs work(context) where at least `stackBytes` of stack are left: on this

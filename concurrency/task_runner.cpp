@@ -1,6 +1,6 @@
 #include "concurrency/task_runner.h"
 
-#include "concurrency/critical_section.h"
+#include "frame/critical_section.h"
 #include "concurrency/thread_pool.h"
 #include "frame/boundary.h"
 #include "frame/handles.h"

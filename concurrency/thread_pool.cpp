@@ -1,6 +1,6 @@
 #include "concurrency/thread_pool.h"
 
-#include "concurrency/critical_section.h"
+#include "frame/critical_section.h"
 #include "frame/boundary.h"
 #include "frame/handles.h"
 #include "frame/ref_counted.h"

@@ -1,6 +1,6 @@
 #include "concurrency/worker_thread.h"
 
-#include "concurrency/critical_section.h"
+#include "frame/critical_section.h"
 #include "concurrency/thread_pool.h"
 #include "frame/handles.h"
 #include "frame/library_thread.h"

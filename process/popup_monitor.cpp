@@ -1,6 +1,7 @@
 #include "process/popup_monitor.h"
 
 #include "frame/boundary.h"
+#include "frame/critical_section.h"
 #include "frame/handles.h"
 #include "frame/library_thread.h"
 #include "frame/ref_counted.h"
@@ -108,44 +109,6 @@ struct Candidate {
     std::map<std::wstring, HWND> buttons;
 };
 
-class Lock {
-public:
-    Lock() { ::InitializeCriticalSection(&section_); }
-    ~Lock() { ::DeleteCriticalSection(&section_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-    void Enter() { ::EnterCriticalSection(&section_); }
-    void Leave() { ::LeaveCriticalSection(&section_); }
-    CRITICAL_SECTION* get() { return &section_; }
-
-private:
-    CRITICAL_SECTION section_;
-};
-
-class Locked {
-public:
-    explicit Locked(Lock& lock) : lock_(lock) { lock_.Enter(); }
-    ~Locked() { lock_.Leave(); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    Lock& lock_;
-};
-
-// The opposite scope: the lock is left for the reading half of a scan and
-// taken again however that half ends.
-class Unlocked {
-public:
-    explicit Unlocked(Lock& lock) : lock_(lock) { lock_.Leave(); }
-    ~Unlocked() { lock_.Enter(); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    Lock& lock_;
-};
-
 class PopupMonitor final : public RefCounted<PopupMonitor, KaPopupMonitor> {
     using Base = RefCounted<PopupMonitor, KaPopupMonitor>;
 
@@ -193,7 +156,7 @@ private:
     void ShutDown();
     void WaitForWorker();
 
-    Lock lock_;
+    CriticalSection lock_;
     CONDITION_VARIABLE wakeUp_ = CONDITION_VARIABLE_INIT;
     std::unordered_set<uint32_t> processes_;
     TextSet captions_;
@@ -241,7 +204,7 @@ bool PopupMonitor::Change(TextSet& set, const wchar_t* text, bool add, bool stri
     if (text == nullptr || *text == L'\0') return false;
     return Boundary(false, [&] {
         std::wstring value = strip ? StripAmpersands(text) : std::wstring(text);
-        Locked hold(lock_);
+        ScopedLock hold(lock_);
         bool changed = add ? set.insert(std::move(value)).second : set.erase(value) != 0;
         if (changed) ++generation_;
         return true;
@@ -249,7 +212,7 @@ bool PopupMonitor::Change(TextSet& set, const wchar_t* text, bool add, bool stri
 }
 
 bool PopupMonitor::Clear(TextSet& set) {
-    Locked hold(lock_);
+    ScopedLock hold(lock_);
     if (!set.empty()) ++generation_;
     set.clear();
     return true;
@@ -257,7 +220,7 @@ bool PopupMonitor::Clear(TextSet& set) {
 
 bool PopupMonitor::AddProcess(int32_t processId) {
     return Boundary(false, [&] {
-        Locked hold(lock_);
+        ScopedLock hold(lock_);
         if (processId < 0) {
             processes_.clear();
             allProcesses_ = true;
@@ -271,13 +234,13 @@ bool PopupMonitor::AddProcess(int32_t processId) {
 }
 
 bool PopupMonitor::RemoveProcess(uint32_t processId) {
-    Locked hold(lock_);
+    ScopedLock hold(lock_);
     if (processes_.erase(processId) != 0) ++generation_;
     return true;
 }
 
 bool PopupMonitor::ClearProcesses() {
-    Locked hold(lock_);
+    ScopedLock hold(lock_);
     processes_.clear();
     allProcesses_ = false;
     ++generation_;
@@ -288,7 +251,7 @@ void PopupMonitor::SetInterval(int32_t milliseconds) {
     // The absolute value, also of the most negative number.
     uint32_t magnitude = milliseconds < 0 ? 0u - static_cast<uint32_t>(milliseconds)
                                           : static_cast<uint32_t>(milliseconds);
-    Locked hold(lock_);
+    ScopedLock hold(lock_);
     interval_ = magnitude;
     // Only the first pause follows a later interval (see Pause).
     ::WakeConditionVariable(&wakeUp_);
@@ -345,7 +308,7 @@ bool PopupMonitor::ScanOnce() {
     uint64_t generation = generation_;
     std::vector<Candidate> candidates;
     {
-        Unlocked reading(lock_);
+        ScopedUnlock reading(lock_);
         Collect(rules, candidates);
     }
     if (generation != generation_) return false;
@@ -519,7 +482,7 @@ void PopupMonitor::Destroy(uint32_t flags) {
                        L"A popup monitor released during its own scan is left behind: no thread "
                        L"for its shutdown (error %lu)",
                        ::GetLastError());
-        Locked hold(lock_);  // the worker does not hold it while it reads windows
+        ScopedLock hold(lock_);  // the worker does not hold it while it reads windows
         stopRequested_ = true;
         ::WakeConditionVariable(&wakeUp_);
         return;
@@ -533,7 +496,7 @@ void PopupMonitor::ShutDown() {
     if (!worker_) return;
     Log()->PrintfW(LogCategory::INFO, 0, L"Shutting down a popup monitor...");
     {
-        Locked hold(lock_);
+        ScopedLock hold(lock_);
         stopRequested_ = true;
         ::WakeConditionVariable(&wakeUp_);  // only the worker sleeps on it
     }
@@ -564,7 +527,7 @@ void PopupMonitor::WaitForWorker() {
         break;
     }
     // The waits failed: the flag under the lock is the last resort.
-    Locked hold(lock_);
+    ScopedLock hold(lock_);
     while (!workerFinished_) ::SleepConditionVariableCS(&wakeUp_, lock_.get(), 1000);
 }
 

@@ -91,7 +91,6 @@ int32_t Work(uintptr_t threadData, uintptr_t argument) {
 
 void Clean(uintptr_t argument) { ++reinterpret_cast<Probe*>(argument)->cleanups; }
 
-// Tasks of `runner`, the i-th running Work on probes[i].
 std::vector<Ref<KaTask>> MakeTasks(KaTaskRunner* runner, Probe* probes, int count) {
     std::vector<Ref<KaTask>> tasks(count);
     for (int i = 0; i < count; ++i) {

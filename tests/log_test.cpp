@@ -13,11 +13,19 @@ namespace {
 using katest::ReadLines;
 using Lines = std::vector<std::string>;
 
-// A private logger on `path`, released at scope end.
-struct Logger : ka::ObjectRef<KaLog> {
-    explicit Logger(const std::wstring& path) {
+// A private logger on `path`.
+struct OwnLogger : ka::ObjectRef<KaLog> {
+    explicit OwnLogger(const std::wstring& path) {
         EXPECT_TRUE(katest::System()->CreateLogger(path.c_str(), put()));
     }
+};
+
+// Each Logger test starts with a private logger on a fresh file.
+class Logger : public ::testing::Test {
+protected:
+    katest::TempDir dir;
+    std::wstring file = dir.File(L"test.log");
+    OwnLogger log{file};
 };
 
 std::string Last(const std::wstring& file) {
@@ -27,27 +35,23 @@ std::string Last(const std::wstring& file) {
 
 const std::string kEnd = "[STATUS]    : Log session terminated.";
 
-TEST(Logger, TagsPaddingAndThresholds) {
-    katest::TempDir dir;
-    std::wstring file = dir.File(L"tags.log");
-    {
-        Logger log(file);
-        log->Write(LogCategory::ERROR, 0, "x");
-        log->Write(LogCategory::INFO, 1, "dropped: above the default threshold 0");
-        log->Write(LogCategory::STATUS, 0, nullptr);
-        log->Write(static_cast<LogCategory>(7), 0, "seven");
-        log->SetLevel(6);
-        EXPECT_EQ(log->GetLevel(), 6);
-        log->Write(LogCategory::WARNING, 4, "braces from level 4");
-        log->Write(LogCategory::FATAL, 3, "brackets up to 3");
-        log->Write(LogCategory::INFO, 7, "dropped");
-        log->SetLevel(-5);
-        EXPECT_EQ(log->GetLevel(), 0);
-        log->SetTagWidth(-1);
-        log->Write(LogCategory::ERROR, 0, "width 0");
-        log->SetTagWidth(20);
-        log->Write(LogCategory::ERROR, 0, "width 20");
-    }
+TEST_F(Logger, TagsPaddingAndThresholds) {
+    log->Write(LogCategory::ERROR, 0, "x");
+    log->Write(LogCategory::INFO, 1, "dropped: above the default threshold 0");
+    log->Write(LogCategory::STATUS, 0, nullptr);
+    log->Write(static_cast<LogCategory>(7), 0, "seven");
+    log->SetLevel(6);
+    EXPECT_EQ(log->GetLevel(), 6);
+    log->Write(LogCategory::WARNING, 4, "braces from level 4");
+    log->Write(LogCategory::FATAL, 3, "brackets up to 3");
+    log->Write(LogCategory::INFO, 7, "dropped");
+    log->SetLevel(-5);
+    EXPECT_EQ(log->GetLevel(), 0);
+    log->SetTagWidth(-1);
+    log->Write(LogCategory::ERROR, 0, "width 0");
+    log->SetTagWidth(20);
+    log->Write(LogCategory::ERROR, 0, "width 20");
+    log.reset();
     EXPECT_EQ(ReadLines(file),
               (Lines{"[ERROR]     : x", "[STATUS]    : ", "[ERROR]     : seven",
                      "{WARNING}   : braces from level 4", "[FATAL]     : brackets up to 3",
@@ -55,10 +59,7 @@ TEST(Logger, TagsPaddingAndThresholds) {
                      "[STATUS]            : Log session terminated."}));
 }
 
-TEST(Logger, DecorationsContextAndLineValues) {
-    katest::TempDir dir;
-    std::wstring file = dir.File(L"deco.log");
-    Logger log(file);
+TEST_F(Logger, DecorationsContextAndLineValues) {
     log->SetOptions(2 | 1 | 8);  // timestamp; other bits ignored
     log->Write(LogCategory::INFO, 0, "t");
     EXPECT_TRUE(std::regex_match(Last(file),
@@ -95,10 +96,7 @@ TEST(Logger, DecorationsContextAndLineValues) {
                               std::string(63, 'k') + ":v)");
 }
 
-TEST(Logger, OverflowDropsTheDecorationButKeepsLineValues) {
-    katest::TempDir dir;
-    std::wstring file = dir.File(L"overflow.log");
-    Logger log(file);
+TEST_F(Logger, OverflowDropsTheDecorationButKeepsLineValues) {
     log->SetContextValue(L"ctx", L"value");
     log->SetLineValue(L"kept", L"1");
     std::string text(2030, 'a');  // the tagged text fits, "\t(ctx:value\t" does not
@@ -121,10 +119,7 @@ TEST(Logger, OverflowDropsTheDecorationButKeepsLineValues) {
     EXPECT_EQ(Last(file), "[INFO]      : " + std::string(2047 - 14, 'c'));
 }
 
-TEST(Logger, WideTextFormatsAndRawLines) {
-    katest::TempDir dir;
-    std::wstring file = dir.File(L"wide.log");
-    Logger log(file);
+TEST_F(Logger, WideTextFormatsAndRawLines) {
     log->WriteW(LogCategory::INFO, 0, L"Z\u00FCrich \u20AC \U0001F600");
     EXPECT_EQ(Last(file), "[INFO]      : Z\xC3\xBCrich \xE2\x82\xAC \xF0\x9F\x98\x80");
     log->PrintfW(LogCategory::WARNING, 0, L"%s has %d items (%Iu bytes)", L"K\u00F6rbli", 3,
@@ -161,13 +156,11 @@ TEST(Logger, WideTextFormatsAndRawLines) {
     EXPECT_EQ(Last(file).size(), 2047u);
 }
 
-TEST(Logger, OpenCloseAndReopen) {
-    katest::TempDir dir;
-    std::wstring first = dir.File(L"first.log"), second = dir.File(L"second.log");
-    Logger log(first);
+TEST_F(Logger, OpenCloseAndReopen) {
+    std::wstring second = dir.File(L"second.log");
     wchar_t path[512];
     ASSERT_TRUE(log->GetFilePath(path));
-    EXPECT_EQ(std::wstring(path), first);
+    EXPECT_EQ(std::wstring(path), file);
     log->Write(LogCategory::INFO, 0, "to first");
     EXPECT_TRUE(log->Open(nullptr));
     EXPECT_FALSE(log->GetFilePath(path)) << "closed";
@@ -176,31 +169,31 @@ TEST(Logger, OpenCloseAndReopen) {
     log->Write(LogCategory::INFO, 0, "to second");
     EXPECT_FALSE(log->Open(dir.path().c_str())) << "a directory cannot be opened";
     EXPECT_FALSE(log->GetFilePath(path));
-    EXPECT_EQ(ReadLines(first), Lines{"[INFO]      : to first"});
+    EXPECT_EQ(ReadLines(file), Lines{"[INFO]      : to first"});
 
     // Another logger on the same file appends while the first has it open.
     EXPECT_TRUE(log->Open(second.c_str()));
-    Logger(second)->Write(LogCategory::INFO, 0, "from other");
+    OwnLogger(second)->Write(LogCategory::INFO, 0, "from other");
     log->Write(LogCategory::INFO, 0, "again");
     EXPECT_EQ(ReadLines(second), (Lines{"[INFO]      : to second", "[INFO]      : from other",
                                         kEnd, "[INFO]      : again"}));
 
     // A logger on a file that cannot be opened is still handed out.
-    Logger nowhere(dir.path());
+    OwnLogger nowhere(dir.path());
     ASSERT_TRUE(nowhere);
     EXPECT_FALSE(nowhere->GetFilePath(path));
     nowhere->Write(LogCategory::ERROR, 0, "goes nowhere");
 }
 
-TEST(Logger, ProcessWideInstanceIsNotCounted) {
-    KaLog* log = katest::System()->GetLogger();
-    ASSERT_NE(log, nullptr);
-    EXPECT_EQ(katest::System()->GetLogger(), log);
-    log->AddRef();
-    EXPECT_EQ(log->GetRefCount(), 1);
-    EXPECT_EQ(log->Release(), 1);
-    EXPECT_EQ(log->Release(), 1);
-    log->Write(LogCategory::INFO, 0, "still alive");
+TEST(ProcessLogger, OneInstanceThatIsNotCounted) {
+    KaLog* shared = katest::System()->GetLogger();
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(katest::System()->GetLogger(), shared);
+    shared->AddRef();
+    EXPECT_EQ(shared->GetRefCount(), 1);
+    EXPECT_EQ(shared->Release(), 1);
+    EXPECT_EQ(shared->Release(), 1);
+    shared->Write(LogCategory::INFO, 0, "still alive");
 }
 
 // Writes lines at levels 0 to 3 through the process-wide logger and exits;
@@ -214,7 +207,7 @@ KA_CHILD_MODE(process_logger) {
     return katest::kChildOk;
 }
 
-TEST(Logger, ProcessWideInstanceFollowsTheEnvironment) {
+TEST(ProcessLogger, FollowsTheEnvironment) {
     katest::TempDir dir;
     std::wstring file = dir.File(L"process.log");
     const std::pair<std::wstring, int> levels[] = {
@@ -262,7 +255,7 @@ KA_CHILD_MODE(console_lines) {
     bool create = args == L"create";
     if (ConsoleUsable() == create) return 2;
     katest::TempDir dir;
-    Logger logger(dir.File(L"c.log"));  // released before the directory goes, on every path
+    OwnLogger logger(dir.File(L"c.log"));  // released before the directory goes, on every path
     KaLog* log = logger.get();
     if (log == nullptr) return 2;
     wchar_t before[512] = {};
@@ -304,17 +297,13 @@ KA_CHILD_MODE(console_lines) {
     return ConsoleUsable() == create ? 13 : katest::kChildOk;
 }
 
-TEST(Console, CreatedTitledColouredAndFreed) {
-    EXPECT_EQ(katest::RunChild("console_lines", L"create", {}, 60000, DETACHED_PROCESS),
-              katest::kChildOk)
-        << "2: setup, 3: title, 4: no console, 10: colour, 11: text, 12: not restored, "
-           "13: console not freed";
-}
-
-TEST(Console, AnInheritedConsoleIsUsedAndKept) {
-    EXPECT_EQ(katest::RunChild("console_lines", L"inherit", {}, 60000, CREATE_NEW_CONSOLE),
-              katest::kChildOk)
-        << "3: title changed, 13: console freed";
+TEST(Console, CreatedTitledColouredAndFreedButAnInheritedOneUsedAndKept) {
+    for (auto [how, flags] : {std::pair{L"create", DWORD(DETACHED_PROCESS)},
+                              std::pair{L"inherit", DWORD(CREATE_NEW_CONSOLE)}}) {
+        EXPECT_EQ(katest::RunChild("console_lines", how, {}, 60000, flags), katest::kChildOk)
+            << katest::Narrow(how) << " (2: setup, 3: title, 4: no console, 10: colour, "
+            << "11: text, 12: not restored, 13: freed though inherited or kept though created)";
+    }
 }
 
 }  // namespace

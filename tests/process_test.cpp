@@ -1,6 +1,5 @@
-// The process service through the DLL: real runs of ka_child.exe (see
-// tests/child/ka_child.cpp), environment blocks, memory counters, and the
-// service's end at shut-down.
+// The process service through the DLL: real runs of tests/child/ka_child.exe,
+// environment blocks, memory counters, and the service's end at shut-down.
 #include "host/ka_library.h"
 #include "support/ka_test.h"
 #include "tests/child/ka_child.h"
@@ -196,10 +195,10 @@ TEST(ProcessRunner, InputOutputExitCodesAndLog) {
 TEST(ProcessRunner, OutputBeyondThePipeBufferOnBothStreams) {
     Outcome big = RunChild(Child(L"both 1048576"), {.errors = true});
     EXPECT_TRUE(big.ok);
-    EXPECT_TRUE(big.out.bytes == kachild::Pattern(1 << 20, kachild::kOutSalt))
-        << big.out.bytes.size() << " bytes on stdout";
-    EXPECT_TRUE(big.err.bytes == kachild::Pattern(1 << 20, kachild::kErrSalt))
-        << big.err.bytes.size() << " bytes on stderr";
+    for (auto [name, got, salt] : {std::tuple{"stdout", &big.out, kachild::kOutSalt},
+                                   std::tuple{"stderr", &big.err, kachild::kErrSalt}}) {
+        EXPECT_TRUE(got->bytes == kachild::Pattern(1 << 20, salt)) << got->bytes.size() << name;
+    }
 }
 
 TEST(ProcessRunner, PriorityClassReachesTheChild) {

@@ -1,7 +1,8 @@
-// The lock of every concurrency object: a Win32 critical section that its
-// owner initialises and deletes, and a scope that holds it.
-#ifndef KA_CONCURRENCY_CRITICAL_SECTION_H
-#define KA_CONCURRENCY_CRITICAL_SECTION_H
+// The lock of the library's objects (pools, runners, workers, the Popup
+// Monitor): a Win32 critical section that its owner initialises and deletes,
+// a scope that holds it, and one that leaves it for a while.
+#ifndef KA_FRAME_CRITICAL_SECTION_H
+#define KA_FRAME_CRITICAL_SECTION_H
 
 #include "frame/win32.h"
 
@@ -29,6 +30,19 @@ public:
     ~ScopedLock() { lock_.Leave(); }
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
+
+private:
+    CriticalSection& lock_;
+};
+
+// The opposite scope: the lock is left for a stretch of work that must not
+// hold it, and taken again however that stretch ends.
+class ScopedUnlock {
+public:
+    explicit ScopedUnlock(CriticalSection& lock) : lock_(lock) { lock_.Leave(); }
+    ~ScopedUnlock() { lock_.Enter(); }
+    ScopedUnlock(const ScopedUnlock&) = delete;
+    ScopedUnlock& operator=(const ScopedUnlock&) = delete;
 
 private:
     CriticalSection& lock_;

@@ -160,17 +160,21 @@ void SystemRoot::Free(void* block) {
 // A true pass-through: rcx (this = the module object) becomes the allocator's
 // root and control jumps to its slot 6 with every other register and stack
 // argument untouched, so the allocator's own signature decides what they are.
-__attribute__((naked)) intptr_t SystemRoot::ForwardAllocatorSlot6(...) {
-    asm volatile(
-        "movq 32(%rcx), %rcx\n\t"  // ModuleObject::allocator
-        "testq %rcx, %rcx\n\t"
-        "jz 1f\n\t"
-        "movq (%rcx), %rax\n\t"
-        "jmp *48(%rax)\n"  // slot 6
-        "1:\n\t"
-        "xorl %eax, %eax\n\t"
-        "ret");
-}
+// Written as a whole function in assembly rather than a naked C++ one: for a
+// variadic naked function GCC still spills rdx/r8/r9, and without
+// optimisation it spills them through rbp, i.e. into the caller's frame.
+asm(".text\n"
+    ".globl _ZN2ka10SystemRoot21ForwardAllocatorSlot6Ez\n"
+    ".def _ZN2ka10SystemRoot21ForwardAllocatorSlot6Ez; .scl 2; .type 32; .endef\n"
+    "_ZN2ka10SystemRoot21ForwardAllocatorSlot6Ez:\n\t"
+    "movq 32(%rcx), %rcx\n\t"  // ModuleObject::allocator
+    "testq %rcx, %rcx\n\t"
+    "jz 1f\n\t"
+    "movq (%rcx), %rax\n\t"
+    "jmp *48(%rax)\n"  // slot 6
+    "1:\n\t"
+    "xorl %eax, %eax\n\t"
+    "ret\n");
 
 bool SystemRoot::CreateMemoryMappedFile(KaMemoryMappedFile** out, const wchar_t* name,
                                         size_t size) {

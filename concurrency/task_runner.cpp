@@ -107,7 +107,6 @@ private:
     // the longest dependents list whenever one grows.
     std::vector<Task*> moving_;
     std::vector<WaitingList::node_type> movingNodes_;
-    uint32_t destroyFlags_ = 0;
 };
 
 // ------------------------------------------------------------------ Task
@@ -325,12 +324,7 @@ void TaskRunner::Destroy(uint32_t flags) {
     }
     // Released by one of its own tasks: that task still takes the runner's
     // lock when its function returns, and the pool's teardown waits for it.
-    destroyFlags_ = flags;
-    auto teardown = [](void* object) {
-        auto* runner = static_cast<TaskRunner*>(object);
-        runner->Base::Destroy(runner->destroyFlags_);
-    };
-    if (!TearDownElsewhere(teardown, this)) {
+    if (!DestroyOnLibraryThread(flags)) {
         Log()->PrintfW(LogCategory::ERROR, 0,
                        L"A task runner released by its own task is left running: no thread for "
                        L"its teardown (error %lu)",

@@ -101,7 +101,6 @@ private:
     int idleWaiters_ = 0;  // asleep in WaitForAllTasks
     bool spinning_ = false;
     int spinRounds_ = 0;  // none on a single processor, where spinning only delays the producer
-    uint32_t destroyFlags_ = 0;
 };
 
 bool ThreadPool::Start(int count, ThreadStarter starter) {
@@ -363,12 +362,7 @@ void ThreadPool::Destroy(uint32_t flags) {
     // The last reference went on one of our own threads (a task released
     // it): the teardown waits for that very task and joins that thread, so
     // it runs on a thread of its own once the task has returned.
-    destroyFlags_ = flags;
-    auto teardown = [](void* object) {
-        auto* pool = static_cast<ThreadPool*>(object);
-        pool->Base::Destroy(pool->destroyFlags_);
-    };
-    if (!TearDownElsewhere(teardown, this)) {
+    if (!DestroyOnLibraryThread(flags)) {
         Log()->PrintfW(LogCategory::ERROR, 0,
                        L"A thread pool released on its own thread is left running: no thread "
                        L"for its teardown (error %lu)",
@@ -390,10 +384,6 @@ bool IsThreadOfPool(KaThreadPool* pool) {
     const void* ours = g_poolTable.load(std::memory_order_relaxed);
     return ours != nullptr && TableOf(pool) == ours &&
            static_cast<ThreadPool*>(pool)->RunsOnCurrentThread();
-}
-
-bool TearDownElsewhere(void (*teardown)(void*), void* object) {
-    return static_cast<bool>(StartLibraryThread(teardown, object));  // never joined
 }
 
 }  // namespace ka

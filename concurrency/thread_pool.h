@@ -23,11 +23,6 @@ bool MakeThreadPool(int threadCount, KaThreadPool** out,
 // MakeThreadPool (any other KaThreadPool answers false).
 bool IsThreadOfPool(KaThreadPool* pool);
 
-// Runs a teardown that must not run on the calling thread (a thread cannot
-// join itself) on a new library thread, which is never waited for. False when
-// no thread can be started; `teardown` then never runs.
-bool TearDownElsewhere(void (*teardown)(void*), void* object);
-
 }  // namespace ka
 
 #endif

@@ -48,7 +48,6 @@ private:
     CleanupFunction dataCleanup_ = nullptr;
     std::atomic<int32_t> result_{0};
     std::atomic<uint32_t> state_{kStarting};
-    uint32_t destroyFlags_ = 0;
 };
 
 bool WorkerThread::Start() {
@@ -151,12 +150,7 @@ void WorkerThread::Destroy(uint32_t flags) {
     }
     // Released from inside its own run: the teardown waits for that run and
     // joins this thread, so it goes to a thread of its own.
-    destroyFlags_ = flags;
-    auto teardown = [](void* object) {
-        auto* worker = static_cast<WorkerThread*>(object);
-        worker->Base::Destroy(worker->destroyFlags_);
-    };
-    if (!TearDownElsewhere(teardown, this)) {
+    if (!DestroyOnLibraryThread(flags)) {
         Log()->PrintfW(LogCategory::ERROR, 0,
                        L"A worker thread released by its own run is left running: no thread for "
                        L"its teardown (error %lu)",

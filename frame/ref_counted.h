@@ -3,6 +3,7 @@
 #ifndef KA_FRAME_REF_COUNTED_H
 #define KA_FRAME_REF_COUNTED_H
 
+#include "frame/library_thread.h"
 #include "ka/object.h"
 
 #include <atomic>
@@ -32,6 +33,27 @@ public:
 protected:
     RefCounted() = default;
     ~RefCounted() = default;
+
+    // For an object whose last reference can go on a thread that its own
+    // teardown joins (a thread cannot join itself): runs the ordinary
+    // destroying operation on a new library thread, which nobody waits for.
+    // False when no thread could be started; nothing is destroyed then.
+    bool DestroyOnLibraryThread(uint32_t flags) {
+        struct Job {
+            RefCounted* self;
+            uint32_t flags;
+        };
+        auto* job = new (std::nothrow) Job{this, flags};
+        if (job == nullptr) return false;
+        auto run = [](void* parameter) {
+            Job done = *static_cast<Job*>(parameter);
+            delete static_cast<Job*>(parameter);
+            done.self->RefCounted::Destroy(done.flags);
+        };
+        if (StartLibraryThread(run, job)) return true;
+        delete job;
+        return false;
+    }
 
 private:
     std::atomic<int32_t> count_{0};

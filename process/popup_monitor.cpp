@@ -172,7 +172,6 @@ private:
     uint64_t generation_ = 0;  // counts rule changes
     // The thread whose window the worker waits on for an answer, 0 if none.
     std::atomic<DWORD> waitingOn_{0};
-    uint32_t destroyFlags_ = 0;
 };
 
 // Notes, for the time of one window call, which thread the worker waits on.
@@ -472,12 +471,7 @@ void PopupMonitor::Destroy(uint32_t flags) {
     // worker's own message: the worker cannot go on before this call
     // returns, so its end is awaited elsewhere.
     if (worker_ && ::InSendMessage() && waitingOn_.load() == ::GetCurrentThreadId()) {
-        destroyFlags_ = flags;
-        auto teardown = [](void* object) {
-            auto* monitor = static_cast<PopupMonitor*>(object);
-            monitor->Base::Destroy(monitor->destroyFlags_);
-        };
-        if (StartLibraryThread(teardown, this)) return;
+        if (DestroyOnLibraryThread(flags)) return;
         Log()->PrintfW(LogCategory::ERROR, 0,
                        L"A popup monitor released during its own scan is left behind: no thread "
                        L"for its shutdown (error %lu)",

@@ -14,4 +14,15 @@ std::wstring SystemErrorText(DWORD code) {
     return std::wstring(text, length);
 }
 
+std::string ToUtf8(std::wstring_view text) {
+    if (text.empty()) return std::string();
+    int length = static_cast<int>(text.size());
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    if (n > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+
 }  // namespace ka

@@ -5,6 +5,7 @@
 #include "frame/win32.h"
 
 #include <string>
+#include <string_view>
 
 namespace ka {
 
@@ -12,6 +13,10 @@ namespace ka {
 // gives it (trailing line break included), or an empty text when the system
 // has none. The only place that turns an error code into text.
 std::wstring SystemErrorText(DWORD code);
+
+// UTF-16 text as UTF-8 (unpaired surrogates become U+FFFD), for programs
+// that print or compare what the library hands back.
+std::string ToUtf8(std::wstring_view text);
 
 // Runs a size-query API twice: first with no buffer to learn the size, then
 // with a buffer of that size. `query(buffer, capacity)` must return what the

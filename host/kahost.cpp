@@ -33,15 +33,7 @@ constexpr const wchar_t* kDefaultLibrary = L"KaSystem.x64.dll";
 
 // Everything kahost prints is UTF-8, whatever the console's code page: the
 // output goes to files and pipes far more often than to a console.
-std::string Utf8(std::wstring_view text) {
-    if (text.empty()) return std::string();
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                  0, nullptr, nullptr);
-    std::string out(n, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                          nullptr, nullptr);
-    return out;
-}
+std::string Utf8(std::wstring_view text) { return ka::ToUtf8(text); }
 
 // "kahost: <what>" on stderr, followed by the Win32 code and the system's
 // text when `error` is not 0. Returns false, so a step can `return Fail(...)`.

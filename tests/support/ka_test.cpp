@@ -19,15 +19,7 @@ std::wstring ExecutableDirectory() {
     return path.substr(0, path.find_last_of(L'\\'));
 }
 
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                  0, nullptr, nullptr);
-    std::string out(n, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                          nullptr, nullptr);
-    return out;
-}
+std::string Narrow(const std::wstring& text) { return ka::ToUtf8(text); }
 
 std::string Win32Error(DWORD code) {
     return "code " + std::to_string(code) + ": " + Narrow(ka::SystemErrorText(code));

@@ -5,6 +5,7 @@
 #include "bench.h"
 #include "frame/handles.h"
 #include "tests/child/ka_child.h"
+#include "tests/support/fake_stream.h"
 
 #include <cstdio>
 #include <string>
@@ -12,24 +13,7 @@
 
 namespace {
 
-// Collects what the runner drains.
-class Sink final : public KaStream {
-public:
-    std::string bytes;
-    void AddRef() override {}
-    int32_t Release() override { return 1; }
-    int32_t GetRefCount() override { return 1; }
-    bool Duplicate(KaStream**) override { return false; }
-    bool Flush() override { return true; }
-    bool CopyTo(KaStream*, size_t, size_t*, size_t*) override { return false; }
-    bool Seek(int64_t, uint32_t, uint64_t*) override { return false; }
-    bool Write(const void* data, size_t count, size_t*) override {
-        bytes.append(static_cast<const char*>(data), count);
-        return true;
-    }
-    bool Read(void*, size_t, size_t*) override { return false; }
-    void Destroy(uint32_t) override {}
-};
+using Sink = katest::FakeStream;  // collects what the runner drains
 
 std::wstring g_child;  // "<bin>\ka_child.exe"
 

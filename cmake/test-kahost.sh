@@ -53,6 +53,21 @@ expect 1 'cannot load sxs\v140\KaTestInitFalse.x64.dll: Initialize() returned fa
 run
 expect 0 "version:  interface 118" "tour complete"
 
+# run passes the child's output on and ends with its exit code; a child that
+# outlives --timeout is ended; mem prints this process's counters.
+input="kahost-stdin-$$.txt"
+printf 'from a file' >"$input"
+run run --stdin "$input" --cwd "kahost-cwd-$$\\deep" -- ka_child.exe echo text ' two words' cwd exit 5
+expect 5 "from a file two words" "kahost-cwd-$$\\deep"
+[ -d "kahost-cwd-$$/deep" ] || fail "the working directory was not made"
+rm -rf "$input" "kahost-cwd-$$"
+run run --timeout 2 -- ka_child.exe text started hang
+expect $((170000 % 256)) "started" "still running after 2 s and was ended (exit code 170000)"
+run run --timeout 1 -- ka_child.exe
+expect 2 "--timeout takes whole seconds, 2 or more"
+run mem
+expect 0 "working set" "peak page file"
+
 # latest and version on files of our own (ctest runs this in the bin folder).
 scratch="kahost-latest-$$"
 mkdir -p "$scratch" && touch "$scratch"/model.dat.{1,2,10}

@@ -1,5 +1,6 @@
 // The four stream kinds and the factory through the DLL, each cell of the
 // behaviour table and its deliberate oddities.
+#include "support/fake_stream.h"
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
@@ -29,28 +30,7 @@ int64_t SeekTo(KaStream* s, int64_t offset, uint32_t origin) {
     return s->Seek(offset, origin, &position) ? int64_t(position) : -1;
 }
 
-// A destination that records every write and flush (a real KaStream).
-class Recorder final : public KaStream {
-public:
-    std::vector<size_t> writes;
-    std::string bytes;
-    int flushes = 0;
-    void AddRef() override {}
-    int32_t Release() override { return 1; }
-    int32_t GetRefCount() override { return 1; }
-    bool Duplicate(KaStream**) override { return false; }
-    bool Flush() override { return ++flushes > 0; }
-    bool CopyTo(KaStream*, size_t, size_t*, size_t*) override { return false; }
-    bool Seek(int64_t, uint32_t, uint64_t*) override { return false; }
-    bool Write(const void* data, size_t count, size_t* written) override {
-        writes.push_back(count);
-        bytes.append(static_cast<const char*>(data), count);
-        if (written) *written = count;
-        return true;
-    }
-    bool Read(void*, size_t, size_t*) override { return false; }
-    void Destroy(uint32_t) override {}
-};
+using Recorder = katest::FakeStream;  // records every write and flush
 
 TEST(MemoryStream, BoundsAndOddities) {
     char buffer[10];

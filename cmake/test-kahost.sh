@@ -68,6 +68,22 @@ expect 2 "--timeout takes whole seconds, 2 or more"
 run mem
 expect 0 "working set" "peak page file"
 
+# sha1 prints what sha1sum prints, and a line of its own per unreadable file;
+# log appends through a shared logger, so two kahost processes share a file.
+printf 'abc' >"kahost-a-$$"
+head -c 100003 /dev/urandom >"kahost-b-$$"
+run sha1 "kahost-a-$$" "kahost-b-$$" "kahost-none-$$"
+expect 1 "$(sha1sum "kahost-a-$$")" "$(sha1sum "kahost-b-$$")" "sha1: cannot read"
+shared="kahost-log-$$.log"
+"$here/wine-run.sh" ./kahost.exe log "$shared" "one: first" "one: second" >/dev/null & writer=$!
+run log "$shared" "two: first" "two: second"
+wait $writer || fail "the other kahost log failed"
+expect 0
+for text in "one: first" "one: second" "two: first" "two: second"; do
+  grep -q "\[INFO\]      : $text"$'\r'"\?$" "$shared" || fail "$shared lacks the line $text"
+done
+rm -f "kahost-a-$$" "kahost-b-$$" "$shared"
+
 # latest and version on files of our own (ctest runs this in the bin folder).
 scratch="kahost-latest-$$"
 mkdir -p "$scratch" && touch "$scratch"/model.dat.{1,2,10}

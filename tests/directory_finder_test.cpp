@@ -24,8 +24,7 @@ TEST(DirectoryFinder, HighestNumberBesideTheGivenFile) {
     std::wstring model = dir.File(L"model.dat");
     for (const wchar_t* name : {L"model.dat.1", L"model.dat.2", L"model.dat.10", L"model.dat2.50",
                                 L"model.dat.x", L"tie.7", L"tie.007"}) {
-        ka::UniqueFile(::CreateFileW(dir.File(name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                     CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(katest::WriteFileBytes(dir.File(name), ""));
     }
     EXPECT_EQ(Latest(model), model + L".10") << "numbers, not texts; model.dat2.50 is another stem";
     EXPECT_EQ(Latest(model + L".2"), model + L".10");

@@ -33,11 +33,6 @@ std::wstring DotNet() {
     return Info()->GetDotNetVersion(version) ? version : L"(none)";
 }
 
-void WriteText(const std::wstring& path, const std::string& text) {
-    ka::UniqueCrtFile file(_wfopen(path.c_str(), L"wb"));
-    ASSERT_TRUE(file && std::fputs(text.c_str(), file.get()) >= 0);
-}
-
 TEST(EnvironmentInfo, DotNetVersionFromTheLastQualifyingReleaseKey) {
     ka::UniqueRegKey setup;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSetup, 0, KEY_READ, setup.put()) == ERROR_SUCCESS) {
@@ -93,11 +88,11 @@ TEST(EnvironmentInfo, MonitorFactoriesRefuseWhatTheyCannotUse) {
     // failed is stopped again (the leak check sees its thread).
     for (const char* bad : {"", "<R><Monitor><Process>-1</Process></Monitor><Monitor></R>", "<R>",
                             "<R/><S/>", "<R a='1' a='2'/>", "<!DOCTYPE R [<!ENTITY x 'y'>]><R/>"}) {
-        WriteText(path, bad);
+        ASSERT_TRUE(katest::WriteFileBytes(path, bad));
         EXPECT_FALSE(Info()->CreatePopupMonitorsFromFile(path.c_str(), &array, &count)) << bad;
     }
     EXPECT_TRUE(array == nullptr && count == 7);
-    WriteText(path, "<R><Other/></R>");
+    ASSERT_TRUE(katest::WriteFileBytes(path, "<R><Other/></R>"));
     ASSERT_TRUE(Info()->CreatePopupMonitorsFromFile(path.c_str(), &array, &count));
     EXPECT_EQ(count, 0u);
     katest::System()->Free(array);

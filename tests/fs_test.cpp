@@ -39,14 +39,8 @@ std::vector<std::string> AsLogged(const std::string& message) {
 
 std::string N(const std::wstring& s) { return katest::Narrow(s); }
 
-// Writes a file through the long form so any length works.
 void WriteFile(const std::wstring& path, const std::string& bytes) {
-    std::wstring full = path.size() >= 260 ? L"\\\\?\\" + path : path;
-    ka::UniqueFile file(
-        ::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file) << katest::Win32Error();
-    DWORD written = 0;
-    ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
+    ASSERT_TRUE(katest::WriteFileBytes(path, bytes)) << katest::Win32Error();
 }
 
 std::string ReadFile(const std::wstring& path) {

@@ -28,11 +28,7 @@ bool Collect(const wchar_t* section, const wchar_t* key, const wchar_t* value, v
 class Ini : public ::testing::Test {
 protected:
     bool Read(const std::string& bytes, uint32_t codePage = 65001, size_t stopAt = 0) {
-        ka::UniqueFile file(
-            ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        DWORD written = 0;
-        EXPECT_TRUE(::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr));
-        file.reset();
+        EXPECT_TRUE(katest::WriteFileBytes(path_, bytes));
         return ReadAgain(reading_ = Reading{{}, {}, stopAt}, codePage);
     }
     bool ReadAgain(Reading& into, uint32_t codePage = 65001, const wchar_t* path = nullptr) {

@@ -325,8 +325,7 @@ TEST(Json, KahostPrintsTheValueAtAPath) {
     std::wstring good = dir.File(L"good.json"), bad = dir.File(L"bad.json");
     for (auto [path, text] : {std::pair{good, R"({"a":{"b":[0,1,{"c":[true,"x"]}]}})"},
                               std::pair{bad, R"({"a":)"}}) {
-        ka::UniqueCrtFile file(_wfopen(path.c_str(), L"wb"));
-        ASSERT_TRUE(file && std::fputs(text, file.get()) >= 0);
+        ASSERT_TRUE(katest::WriteFileBytes(path, text));
     }
     std::string out;
     EXPECT_EQ(RunKahost(L"json \"" + good + L"\" a.b[2].c", &out), 0u);

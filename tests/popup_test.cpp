@@ -163,9 +163,7 @@ TEST(PopupMonitor, ClosesExactlyTheDialogsItsRulesMatch) {
                          "interval='300' isModalOnly='FALSE'>" + self +
                          "<Caption>Ka Modeless</Caption></Monitor></Rules>";
     katest::TempDir dir;
-    ka::UniqueCrtFile file(_wfopen(dir.File(L"popups.xml").c_str(), L"wb"));
-    ASSERT_TRUE(file && std::fputs(config.c_str(), file.get()) >= 0);
-    file.reset();
+    ASSERT_TRUE(katest::WriteFileBytes(dir.File(L"popups.xml"), config));
 
     KaLog* log = katest::System()->GetLogger();
     log->SetLevel(6);

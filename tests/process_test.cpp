@@ -188,7 +188,7 @@ TEST(ProcessRunner, WorkingDirectoryMadeWithItsParents) {
     Outcome cwd = RunChild(Child(L"cwd"), {.directory = missing.c_str()});
     EXPECT_EQ(cwd.out.bytes, katest::Narrow(missing) + "\n");
     std::wstring file = dir.File(L"file");
-    ka::UniqueFile(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(katest::WriteFileBytes(file, ""));
     Outcome blocked = RunChild(Child(L"exit 0"), {.directory = (file + L"\\sub").c_str()});
     EXPECT_TRUE(!blocked.ok && blocked.code == 12345u) << "a folder that cannot be made";
 }

@@ -94,7 +94,7 @@ TEST(Storage, RewritesKeepTreeAndTimesAndLogEveryFailure) {
     EXPECT_TRUE(ProcessLog::NewLines().empty());
 
     std::wstring plain = dir.File(L"plain.txt"), nowhere = dir.File(L"no\\such.doc");
-    ka::UniqueFile(::CreateFileW(plain.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, 0));
+    ASSERT_TRUE(katest::WriteFileBytes(plain, ""));
     EXPECT_FALSE(Fs()->CopyStorage(nullptr, copy.c_str()));
     EXPECT_FALSE(Fs()->CopyStorage(doc.c_str(), nullptr));
     EXPECT_FALSE(Fs()->CopyStorage(nowhere.c_str(), doc.c_str()));
@@ -133,10 +133,7 @@ TEST(Shell, OneWindowPerFolderWithItsFiles) {
                             dir.File(a + L"\\2.txt"), dir.File(a), dir.File(L"none")};
     ::CreateDirectoryW(dir.File(a).c_str(), nullptr);
     ::CreateDirectoryW(dir.File(b).c_str(), nullptr);
-    for (int i = 0; i < 3; ++i) {
-        ka::UniqueFile(
-            ::CreateFileW(paths[i].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, 0));
-    }
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(katest::WriteFileBytes(paths[i], ""));
     const wchar_t* items[] = {paths[0].c_str(), paths[1].c_str(), paths[2].c_str(),
                               paths[3].c_str(), paths[4].c_str(), nullptr};
     EXPECT_FALSE(Fs()->OpenFolderAndSelect(nullptr));

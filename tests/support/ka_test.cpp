@@ -172,6 +172,15 @@ void RemoveTree(const std::wstring& dir) {
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    std::wstring full = path.size() >= MAX_PATH && path[0] != L'\\' ? L"\\\\?\\" + path : path;
+    ka::UniqueFile file(
+        ::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), bytes.data(), DWORD(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
     ka::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -114,6 +114,8 @@ private:
     std::wstring path_;
 };
 
+// Creates or replaces the file with these bytes (a path of any length).
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // The whole file as bytes ("" when it cannot be read).
 std::string ReadFileBytes(const std::wstring& path);
 // The file's lines without their CR LF ends (the library writes text mode).

@@ -18,7 +18,7 @@ std::wstring Get() {  // "<none>": false with a null out
     wchar_t* copy = reinterpret_cast<wchar_t*>(0x1234);
     if (!katest::System()->GetLastErrorMessage(&copy)) return copy ? L"<not null>" : L"<none>";
     std::wstring text = copy;
-    katest::System()->Free(copy);
+    katest::System()->Free(copy);  // a Free that is not the allocator's shows as a leak
     return text;
 }
 
@@ -40,15 +40,11 @@ KA_CHILD_MODE(read_last_error) {
 }
 
 TEST(LastError, PerThreadMessagesInNamedSections) {
-    EXPECT_FALSE(katest::System()->GetLastErrorMessage(nullptr));
-    EXPECT_EQ(Get(), L"<none>");
+    EXPECT_TRUE(!katest::System()->GetLastErrorMessage(nullptr) && Get() == L"<none>");
     ASSERT_TRUE(Set(L"disk on fire"));
     intptr_t live = katest::LiveBlocks();
-    wchar_t* copy = nullptr;
-    ASSERT_TRUE(katest::System()->GetLastErrorMessage(&copy));
-    EXPECT_EQ(katest::LiveBlocks(), live + 1) << "the copy comes from the allocator";
-    EXPECT_STREQ(copy, L"disk on fire");
-    katest::System()->Free(copy);
+    EXPECT_EQ(Get(), L"disk on fire");
+    EXPECT_EQ(katest::LiveBlocks(), live) << "the copy came from the allocator and went back";
     std::thread([] { EXPECT_EQ(Get(), L"<none>") << "another thread's message"; }).join();
     const DWORD self = ::GetCurrentThreadId();
     EXPECT_EQ(katest::RunChild("read_last_error", std::to_wstring(::GetCurrentProcessId()) + L" " +
@@ -61,11 +57,8 @@ TEST(LastError, PerThreadMessagesInNamedSections) {
     }
     const std::wstring huge(1 << 20, L'\u00e9');
     EXPECT_TRUE(Set(huge.c_str()) && Get() == huge) << "1 Mi units, not truncated";
-    EXPECT_TRUE(Set(L""));
-    EXPECT_EQ(Get(), L"<none>");
-    EXPECT_FALSE(SectionExists(self));
-    EXPECT_TRUE(Set(L"x") && Set(nullptr));
-    EXPECT_EQ(Get(), L"<none>");
+    EXPECT_TRUE(Set(L"") && Get() == L"<none>" && !SectionExists(self));
+    EXPECT_TRUE(Set(L"x") && Set(nullptr) && Get() == L"<none>");
 }
 
 // 70 threads (more than the sweep's 64 local slots) leave messages and stay;

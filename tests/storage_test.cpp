@@ -1,6 +1,7 @@
-// Compound documents (made here with the system's structured storage), shell
-// folder windows and version resources, through the DLL. TMP points the
-// rewrite's temporary directory into the test's own folder.
+// Compound documents (made here with the system's structured storage) and
+// shell folder windows, through the DLL. TMP points the rewrite's temporary
+// directory into the test's own folder. File versions are checked through
+// `kahost version` (cmake/test-kahost.sh).
 #include "support/ka_test.h"
 
 #include <objbase.h>
@@ -41,8 +42,7 @@ std::string Deepest(const std::wstring& path) {
     char bytes[16];
     ULONG got = 0;
     DWORD read = STGM_READ | STGM_SHARE_EXCLUSIVE;
-    if (SUCCEEDED(::StgOpenStorage(path.c_str(), nullptr, STGM_READ | STGM_SHARE_DENY_WRITE,
-                                   nullptr, 0, root.put())) &&
+    if (SUCCEEDED(::StgOpenStorage(path.c_str(), nullptr, read, nullptr, 0, root.put())) &&
         SUCCEEDED(root->OpenStorage(L"Inner", nullptr, read, nullptr, 0, inner.put())) &&
         SUCCEEDED(inner->OpenStorage(L"Nested", nullptr, read, nullptr, 0, nested.put())) &&
         SUCCEEDED(nested->OpenStream(L"Deepest", nullptr, read, 0, stream.put()))) {
@@ -95,11 +95,11 @@ TEST(Storage, RewritesKeepTreeAndTimesAndLogEveryFailure) {
 
     std::wstring plain = dir.File(L"plain.txt"), nowhere = dir.File(L"no\\such.doc");
     ASSERT_TRUE(katest::WriteFileBytes(plain, ""));
-    EXPECT_FALSE(Fs()->CopyStorage(nullptr, copy.c_str()));
-    EXPECT_FALSE(Fs()->CopyStorage(doc.c_str(), nullptr));
-    EXPECT_FALSE(Fs()->CopyStorage(nowhere.c_str(), doc.c_str()));
-    EXPECT_FALSE(Fs()->CopyStorage(plain.c_str(), dir.File(L"none.doc").c_str()));
-    EXPECT_FALSE(Fs()->CopyStorage(doc.c_str(), nowhere.c_str()));
+    EXPECT_FALSE(Fs()->CopyStorage(nullptr, copy.c_str()) ||
+                 Fs()->CopyStorage(doc.c_str(), nullptr) ||
+                 Fs()->CopyStorage(nowhere.c_str(), doc.c_str()) ||
+                 Fs()->CopyStorage(plain.c_str(), dir.File(L"none.doc").c_str()) ||
+                 Fs()->CopyStorage(doc.c_str(), nowhere.c_str()));
     for (DWORD share : {0, FILE_SHARE_READ}) {  // unreadable; then undeletable, for the rewrite
         ka::UniqueFile held(
             ::CreateFileW(doc.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -136,8 +136,7 @@ TEST(Shell, OneWindowPerFolderWithItsFiles) {
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(katest::WriteFileBytes(paths[i], ""));
     const wchar_t* items[] = {paths[0].c_str(), paths[1].c_str(), paths[2].c_str(),
                               paths[3].c_str(), paths[4].c_str(), nullptr};
-    EXPECT_FALSE(Fs()->OpenFolderAndSelect(nullptr));
-    EXPECT_FALSE(Fs()->OpenFolderAndSelect(items + 5)) << "an empty list";
+    EXPECT_FALSE(Fs()->OpenFolderAndSelect(nullptr) || Fs()->OpenFolderAndSelect(items + 5));
     // Measured: a second call adds no handle to those of the first.
     katest::AllowHandleGrowth("the shell keeps what its first folder window set up", 8);
     ASSERT_TRUE(Fs()->OpenFolderAndSelect(items));
@@ -153,19 +152,6 @@ TEST(Shell, OneWindowPerFolderWithItsFiles) {
     EXPECT_EQ(count(a) + count(b) + count(dir.path().substr(dir.path().rfind(L'\\') + 1)), 2);
     for (HWND window : windows) ::PostMessageW(window, WM_CLOSE, 0, 0);
     for (int i = 0; i < 100 && count(a) + count(b) > 0; ++i) ::Sleep(50);
-}
-
-TEST(FileVersion, OwnLibraryAndNone) {
-    std::wstring dll = katest::ExecutableDirectory() + L"\\KaSystem.x64.dll";
-    ka::ObjectRef<KaString> version;
-    ASSERT_TRUE(Fs()->GetFileVersion(dll.c_str(), version.put()));
-    // The resource's text as the file holds it: the key, its padding, the value.
-    std::wstring entry = std::wstring(L"FileVersion\0\0", 13) + version->GetText() + L'\0';
-    EXPECT_NE(katest::ReadFileBytes(dll).find(
-                  std::string(reinterpret_cast<const char*>(entry.data()), entry.size() * 2)),
-              std::string::npos);
-    EXPECT_FALSE(Fs()->GetFileVersion(katest::ExecutablePath().c_str(), version.put()));
-    EXPECT_FALSE(Fs()->GetFileVersion(nullptr, version.put()));
 }
 
 }  // namespace

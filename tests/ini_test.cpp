@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <random>
 
 namespace {
@@ -13,14 +14,15 @@ namespace {
 using Values = std::vector<std::wstring>;
 
 struct Reading {
-    Values values, keys;  // values: "section|key|value" in call order
-    size_t stopAt = 0;    // the callback answers false at this value (1-based)
+    Values values;      // "section|key|value" in call order
+    size_t stopAt = 0;  // the callback answers false at this value (1-based)
+    size_t badKeys = 0; // empty or holding '='
 };
 
 bool Collect(const wchar_t* section, const wchar_t* key, const wchar_t* value, void* context) {
     auto& reading = *static_cast<Reading*>(context);
     reading.values.push_back(std::wstring(section) + L"|" + key + L"|" + value);
-    reading.keys.push_back(key);
+    reading.badKeys += *key == L'\0' || std::wcschr(key, L'=') != nullptr;
     return reading.values.size() != reading.stopAt;
 }
 
@@ -28,7 +30,7 @@ class Ini : public ::testing::Test {
 protected:
     bool Read(const std::string& bytes, uint32_t codePage = 65001, size_t stopAt = 0) {
         EXPECT_TRUE(katest::WriteFileBytes(path_, bytes));
-        return ReadAgain(reading_ = Reading{{}, {}, stopAt}, codePage);
+        return ReadAgain(reading_ = Reading{{}, stopAt}, codePage);
     }
     bool ReadAgain(Reading& into, uint32_t codePage = 65001, const wchar_t* path = nullptr) {
         return katest::System()->ReadIniFile(path ? path : path_.c_str(), codePage, &into, Collect);
@@ -54,17 +56,14 @@ TEST_F(Ini, PatternsSectionsLineNumbersAndCodePages) {
     ASSERT_TRUE(Read(file, 1252));
     EXPECT_EQ(reading_.values.front(), L"|\u00ef\u00bb\u00bfk0|v0") << "the mark stays";
     EXPECT_EQ(reading_.values.back(), L"My_Section|k\u00c3\u00bc|\u00e2\u201a\u00ac\u00ff");
-    katest::ProcessLog::NewLines();
-    EXPECT_TRUE(Read(file, 12345)) << "an unknown code page converts nothing";
-    EXPECT_TRUE(reading_.values.empty() && katest::ProcessLog::NewLines().empty());
 }
 
 TEST_F(Ini, StopsLimitsAndInputThatIsNoIni) {
     EXPECT_FALSE(Read("a=1\nb=2\nc=3\n", 65001, 2));
     EXPECT_EQ(reading_.values, (Values{L"|a|1", L"|b|2"})) << "no third call";
     EXPECT_TRUE(Read("") && reading_.values.empty());
-    EXPECT_FALSE(ReadAgain(reading_, 0, dir_.path().c_str())) << "a directory";
-    EXPECT_FALSE(ReadAgain(reading_, 0, dir_.File(L"none").c_str()) ||
+    EXPECT_FALSE(ReadAgain(reading_, 0, dir_.path().c_str()) ||  // a directory
+                 ReadAgain(reading_, 0, dir_.File(L"none").c_str()) ||
                  katest::System()->ReadIniFile(path_.c_str(), 0, nullptr, nullptr));
     ASSERT_TRUE(katest::WriteFileBytes(path_, "a=1\n"));
     ka::UniqueFile locked(
@@ -87,10 +86,7 @@ TEST_F(Ini, StopsLimitsAndInputThatIsNoIni) {
     for (char& c : garbage) c = char(random() % 4 == 0 ? '=' : random() % 32 ? random() : '\n');
     std::replace(garbage.begin(), garbage.end(), '\x1A', 'z');
     EXPECT_TRUE(Read(garbage, 1252));
-    EXPECT_GT(reading_.keys.size(), 1000u);
-    for (const std::wstring& key : reading_.keys) {
-        ASSERT_TRUE(!key.empty() && key.find(L'=') == std::wstring::npos);
-    }
+    EXPECT_TRUE(reading_.values.size() > 1000 && reading_.badKeys == 0) << reading_.badKeys;
 }
 
 }  // namespace

@@ -37,27 +37,23 @@ void Make(const std::wstring& path, double days, DWORD fileAttributes = 0) {
     ASSERT_TRUE(::SetFileTime(entry.get(), nullptr, nullptr, &when)) << katest::Win32Error();
 }
 
-// A fresh process, so its counter starts at 0; TMP names the base.
-KA_CHILD_MODE(default_names) {
-    wchar_t temp[MAX_PATH];
-    std::wstring base(temp, ::GetTempPathW(MAX_PATH, temp) - 1);
-    std::wstring leaf = Prefix(base) + std::to_wstring(::GetCurrentProcessId()) + L"_";
-    Ref a, b, c;  // leaf 3 is left by an earlier process
-    bool named = Fs()->CreateTempDirectory(nullptr, nullptr, a.put()) &&
-                 a->GetPath() == leaf + L"1" && ::CreateDirectoryW((leaf + L"3").c_str(), 0) &&
-                 Fs()->CreateTempDirectory(L"", L"", b.put()) && b->GetPath() == leaf + L"2" &&
-                 Fs()->CreateTempDirectory(nullptr, nullptr, c.put()) &&
-                 c->GetPath() == leaf + L"4";
-    DWORD rootAttributes = ::GetFileAttributesW((base + L"\\kav_qmt_tmp").c_str());
-    ::RemoveDirectoryW((leaf + L"3").c_str());
-    return named && (rootAttributes & FILE_ATTRIBUTE_HIDDEN) ? int(katest::kChildOk) : 1;
-}
-
 TEST(TempDirectory, NamesCounterAndHiddenRoot) {
     katest::TempDir base;
-    katest::EnvChanges env = {{L"TMP", base.path() + L"\\"}, {L"KAV_QMT_LOG_FILE", std::nullopt}};
-    EXPECT_EQ(katest::RunChild("default_names", L"", env), katest::kChildOk);
-    Ref one;
+    katest::ScopedEnv tmp(L"TMP", base.path() + L"\\");  // the default base
+    std::wstring leaf = Prefix(base.path()) + std::to_wstring(::GetCurrentProcessId()) + L"_";
+    Ref a, b, c, one;
+    ASSERT_TRUE(Fs()->CreateTempDirectory(nullptr, nullptr, a.put()));
+    ASSERT_EQ(std::wstring(a->GetPath()).rfind(leaf, 0), 0u) << katest::Narrow(a->GetPath());
+    int n = std::stoi(a->GetPath() + leaf.size());
+    std::wstring earlier = leaf + std::to_wstring(n + 2);  // as left by an earlier process
+    ASSERT_TRUE(::CreateDirectoryW(earlier.c_str(), nullptr));
+    ASSERT_TRUE(Fs()->CreateTempDirectory(L"", L"", b.put()) &&
+                Fs()->CreateTempDirectory(nullptr, nullptr, c.put()));
+    EXPECT_EQ(b->GetPath(), leaf + std::to_wstring(n + 1));
+    EXPECT_EQ(c->GetPath(), leaf + std::to_wstring(n + 3)) << "an existing leaf is skipped";
+    EXPECT_TRUE(::GetFileAttributesW((base.path() + L"\\kav_qmt_tmp").c_str()) &
+                FILE_ATTRIBUTE_HIDDEN);
+    ::RemoveDirectoryW(earlier.c_str());
     ASSERT_TRUE(Fs()->CreateTempDirectory(L"x", (base.path() + L"\\\\\\").c_str(), one.put()));
     EXPECT_EQ(one->GetPath(), Prefix(base.path()) + L"x") << "trailing backslashes do not count";
     EXPECT_FALSE(Fs()->CreateTempDirectory(nullptr, nullptr, nullptr));

@@ -22,7 +22,7 @@ TEST(MemoryMappedFile, SizesWritesClearsAndTheTooBigMessage) {
     Block block;
     ASSERT_TRUE(Create(block, nullptr, 13)) << katest::Win32Error();
     EXPECT_TRUE(block->GetRefCount() == 1 && block->GetSize() == 13u) << "as asked, not rounded";
-    EXPECT_EQ(Bytes(block, 13), std::string(13, '\0')) << "a new block is zero-filled";
+    EXPECT_EQ(Bytes(block, 13), std::string(13, '\0')) << "zero-filled";
     EXPECT_TRUE(block->WriteData("0123456789abc", 13) && block->WriteData("XY", 2));
     EXPECT_EQ(Bytes(block, 13), "XY23456789abc") << "the bytes after the data keep their values";
     katest::ProcessLog::NewLines();
@@ -38,8 +38,7 @@ TEST(MemoryMappedFile, SizesWritesClearsAndTheTooBigMessage) {
         EXPECT_EQ(Bytes(block, 13), std::string(13, '\0')) << way;
     }
 
-    // Creations that cannot work leave the out parameter alone.
-    auto* untouched = reinterpret_cast<KaMemoryMappedFile*>(0x1234);
+    auto* untouched = reinterpret_cast<KaMemoryMappedFile*>(0x1234);  // failures leave it alone
     EXPECT_FALSE(katest::System()->CreateMemoryMappedFile(&untouched, nullptr, 0) ||
                  katest::System()->CreateMemoryMappedFile(&untouched, L"no\\such\\space", 8) ||
                  katest::System()->CreateMemoryMappedFile(nullptr, nullptr, 8));
@@ -52,13 +51,10 @@ TEST(MemoryMappedFile, SizesWritesClearsAndTheTooBigMessage) {
     static_cast<char*>(block->GetView())[big - 1] = 'z';  // mapped to the last byte
 }
 
-// args: the block's name. Checks what the parent left, answers in place.
-KA_CHILD_MODE(mapped_peer) {
+KA_CHILD_MODE(mapped_peer) {  // args: the block's name; checks what the parent left, answers
     Block block;
-    return Create(block, args.c_str(), 8) && Bytes(block, 8) == std::string("Parent\0\0", 8) &&
-                   block->WriteData("child", 5)
-               ? katest::kChildOk
-               : 2;
+    bool seen = Create(block, args.c_str(), 8) && Bytes(block, 8) == std::string("Parent\0\0", 8);
+    return seen && block->WriteData("child", 5) ? katest::kChildOk : 2;
 }
 
 TEST(MemoryMappedFile, OneNameIsOneBlockForObjectsAndProcesses) {

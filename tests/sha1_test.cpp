@@ -1,6 +1,5 @@
-// SHA-1: the DLL's hasher and both compressors of the core against Windows
-// CNG as the oracle, on the standard vectors, every short length, long and
-// unaligned buffers; files hash like their bytes.
+// SHA-1: the DLL's hasher and both compressors of the core against Windows CNG as the
+// oracle (vectors, every short length, long unaligned buffers); files hash like their bytes.
 #include "data/sha1_core.h"
 #include "support/ka_test.h"
 

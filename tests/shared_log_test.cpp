@@ -29,17 +29,14 @@ ka::ObjectRef<KaLog> OpenLog(const std::wstring& path) {
 // Another spelling of the same file: the short form when asked, in one case.
 std::wstring Spelling(const std::wstring& path, bool shortForm, bool upper) {
     wchar_t buffer[MAX_PATH] = L"";
-    std::wstring text = shortForm && ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH) < MAX_PATH
-                            ? buffer
-                            : path;
+    if (shortForm) ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    std::wstring text = shortForm ? buffer : path;
     for (wchar_t& c : text) c = upper ? std::towupper(c) : std::towlower(c);
     return text;
 }
 
-// args: the file's identity. Takes the file's mutex and ends holding it.
-KA_CHILD_MODE(die_holding) {
-    std::string name = "Mutex_" + std::string(args.begin(), args.end());
-    ka::UniqueHandle mutex(::CreateMutexA(nullptr, FALSE, name.c_str()));
+KA_CHILD_MODE(die_holding) {  // args: the file's identity; ends holding the file's mutex
+    ka::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, (L"Mutex_" + args).c_str()));
     if (!mutex || ::WaitForSingleObject(mutex.get(), 10000) != WAIT_OBJECT_0) return 2;
     (void)mutex.release();  // abandoned at exit, on purpose
     return katest::kChildOk;
@@ -55,10 +52,9 @@ TEST(SharedLog, NamedObjectsAWriterThatDiedHoldingTheMutexNumbersAndMemoryFigure
     std::wstring upper = Spelling(path, true, true);
     char id[41] = "";
     katest::System()->GetHasher()->HashBufferText(upper.data(), upper.size() * 2, id);
-    EXPECT_TRUE(
-        ka::UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, ("Mutex_" + std::string(id)).c_str())));
-    EXPECT_TRUE(ka::UniqueHandle(
-        ::OpenFileMappingA(FILE_MAP_READ, FALSE, ("RefCount_" + std::string(id)).c_str())));
+    std::string mutexName = "Mutex_" + std::string(id), counterName = "RefCount_" + std::string(id);
+    EXPECT_TRUE(ka::UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, mutexName.c_str())) &&
+                ka::UniqueHandle(::OpenFileMappingA(FILE_MAP_READ, FALSE, counterName.c_str())));
     ASSERT_EQ(katest::RunChild("die_holding", std::wstring(id, id + 40)), katest::kChildOk);
     std::thread([&] { a->Write(LogCategory::INFO, 0, "after the holder died"); }).join();
     auto b = OpenLog(Spelling(path, true, false));  // its Open takes the mutex: the counter
@@ -77,12 +73,10 @@ TEST(SharedLog, NamedObjectsAWriterThatDiedHoldingTheMutexNumbersAndMemoryFigure
     Lines lines = ReadLines(other);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "4> [INFO]      : two elsewhere");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[1], m,
-                                 std::regex(R"(\[INFO\]      : memory)"
-                                            R"(\t\(wss:(\d+\.\d{6})\tpfu:\d+\.\d{6}\))")))
-        << lines[1];
-    EXPECT_TRUE(std::stod(m[1]) > 1 && std::stod(m[1]) < 1e5) << "millions of bytes";
+    std::smatch m;  // the working set in millions of bytes
+    std::regex memory(R"(\[INFO\]      : memory\t\(wss:(\d+\.\d{6})\tpfu:\d+\.\d{6}\))");
+    EXPECT_TRUE(std::regex_match(lines[1], m, memory) && std::stod(m[1]) > 1 &&
+                std::stod(m[1]) < 1e5) << lines[1];
 }
 
 std::string Line(int process, int thread, int index) {

@@ -1,6 +1,5 @@
-// Temporary directories through the DLL, always under a base of the test's
-// own (TMP points there for the default base), so the real temporary root is
-// never swept. Leftovers are aged a minute either side of two weeks.
+// Temporary directories through the DLL, under a base of the test's own (TMP too), so the
+// real temporary root is never swept. Leftovers are aged a minute either side of two weeks.
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
@@ -37,44 +36,24 @@ void Make(const std::wstring& path, double days, DWORD fileAttributes = 0) {
     ASSERT_TRUE(::SetFileTime(entry.get(), nullptr, nullptr, &when)) << katest::Win32Error();
 }
 
-TEST(TempDirectory, NamesCounterAndHiddenRoot) {
-    katest::TempDir base;
-    katest::ScopedEnv tmp(L"TMP", base.path() + L"\\");  // the default base
-    std::wstring leaf = Prefix(base.path()) + std::to_wstring(::GetCurrentProcessId()) + L"_";
-    Ref a, b, c, one;
-    ASSERT_TRUE(Fs()->CreateTempDirectory(nullptr, nullptr, a.put()));
-    ASSERT_EQ(std::wstring(a->GetPath()).rfind(leaf, 0), 0u) << katest::Narrow(a->GetPath());
-    int n = std::stoi(a->GetPath() + leaf.size());
-    std::wstring earlier = leaf + std::to_wstring(n + 2);  // as left by an earlier process
-    ASSERT_TRUE(::CreateDirectoryW(earlier.c_str(), nullptr));
-    ASSERT_TRUE(Fs()->CreateTempDirectory(L"", L"", b.put()) &&
-                Fs()->CreateTempDirectory(nullptr, nullptr, c.put()));
-    EXPECT_EQ(b->GetPath(), leaf + std::to_wstring(n + 1));
-    EXPECT_EQ(c->GetPath(), leaf + std::to_wstring(n + 3)) << "an existing leaf is skipped";
-    EXPECT_TRUE(::GetFileAttributesW((base.path() + L"\\kav_qmt_tmp").c_str()) &
-                FILE_ATTRIBUTE_HIDDEN);
-    ::RemoveDirectoryW(earlier.c_str());
-    ASSERT_TRUE(Fs()->CreateTempDirectory(L"x", (base.path() + L"\\\\\\").c_str(), one.put()));
-    EXPECT_EQ(one->GetPath(), Prefix(base.path()) + L"x") << "trailing backslashes do not count";
-    EXPECT_FALSE(Fs()->CreateTempDirectory(nullptr, nullptr, nullptr));
-}
-
-TEST(TempDirectory, TakeOverRenameReleaseAndSweep) {
+TEST(TempDirectory, TakeOverRenameReleaseSweepAndDefaultNames) {
     katest::TempDir base;
     std::wstring root = base.path() + L"\\kav_qmt_tmp", prefix = Prefix(base.path());
     std::wstring old = root + L"\\old", young = root + L"\\young", oldFile = root + L"\\old.txt";
+    Ref dir;
+    EXPECT_FALSE(Fs()->CreateTempDirectory(nullptr, nullptr, nullptr));
+    ASSERT_TRUE(Fs()->CreateTempDirectory(L"first", base.path().c_str(), dir.put()));
+    EXPECT_TRUE(::GetFileAttributesW(root.c_str()) & FILE_ATTRIBUTE_HIDDEN) << "a hidden root";
+    dir.reset();
     ASSERT_TRUE(Fs()->CreateDirectories((prefix + L"mine\\sub").c_str()));
     ASSERT_TRUE(::CreateDirectoryW((prefix + L"taken").c_str(), nullptr));
     Make(prefix + L"mine\\sub\\kept.txt", 0, FILE_ATTRIBUTE_READONLY);
-    Make(old, 0);
-    Make(old + L"\\kept.txt", 0, FILE_ATTRIBUTE_READONLY);
     Make(old, 14 + 1 / 1440.0);  // a minute older than two weeks
     Make(oldFile, 14 + 1 / 1440.0, FILE_ATTRIBUTE_NORMAL);
     Make(young, 14 - 1 / 1440.0);
 
-    Ref dir;
-    ASSERT_TRUE(Fs()->CreateTempDirectory(L"mine", base.path().c_str(), dir.put()));
-    EXPECT_EQ(dir->GetPath(), prefix + L"mine") << "an existing leaf is taken over";
+    ASSERT_TRUE(Fs()->CreateTempDirectory(L"mine", (base.path() + L"\\\\").c_str(), dir.put()));
+    EXPECT_EQ(dir->GetPath(), prefix + L"mine") << "taken over; trailing backslashes do not count";
     // A second Create renames what the object owns, contents and all, but
     // never into another directory or out of the root.
     ASSERT_TRUE(dir->Create(L"moved", base.path().c_str()));
@@ -91,25 +70,29 @@ TEST(TempDirectory, TakeOverRenameReleaseAndSweep) {
     EXPECT_EQ(CurrentDirectory(), root) << "what was current is gone";
     EXPECT_FALSE(Fs()->PathExists(old.c_str()) || Fs()->PathExists(oldFile.c_str()));
     EXPECT_TRUE(Fs()->PathExists(young.c_str()));
-    std::string sweep =
-        "[STATUS]    : Removing old leftover temp directories whose last "
-        "modified date are older than 2 weeks ago: ";
+    std::string sweep = "[STATUS]    : Removing old leftover temp directories whose last "
+                        "modified date are older than 2 weeks ago: ";
     std::vector<std::string> lines = ProcessLog::NewLines();
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{sweep + katest::Narrow(old),
                                                sweep + katest::Narrow(oldFile)}));
 
+    // Default names under the default base: <computer>_<pid>_<n>, from a
+    // process-wide counter that skips leaves an earlier process left.
     ASSERT_TRUE(::SetCurrentDirectoryW(before.c_str()));
-    Make(young, 15);
-    ASSERT_TRUE(Fs()->CreateTempDirectory(nullptr, base.path().c_str(), dir.put()));
+    katest::ScopedEnv tmp(L"TMP", base.path() + L"\\");
+    std::wstring leaf = prefix + std::to_wstring(::GetCurrentProcessId()) + L"_";
+    ASSERT_TRUE(Fs()->CreateTempDirectory(nullptr, nullptr, dir.put()));
     std::wstring detached = dir->GetPath();
+    ASSERT_EQ(detached.rfind(leaf, 0), 0u) << katest::Narrow(detached);
+    std::wstring skipped = leaf + std::to_wstring(std::stoi(detached.substr(leaf.size())) + 1);
+    ASSERT_TRUE(::CreateDirectoryW(skipped.c_str(), nullptr));
     EXPECT_TRUE(dir->Detach() && *dir->GetPath() == L'\0');
     dir.reset();
-    EXPECT_TRUE(Fs()->DirectoryExists(detached.c_str()) && Fs()->PathExists(young.c_str()))
-        << "detached: the directory stays, nothing is swept";
-    ASSERT_TRUE(Fs()->CreateTempDirectory(nullptr, base.path().c_str(), dir.put()));
+    EXPECT_TRUE(Fs()->DirectoryExists(detached.c_str())) << "detached: the directory stays";
+    ASSERT_TRUE(Fs()->CreateTempDirectory(L"", L"", dir.put()));
+    EXPECT_EQ(dir->GetPath(), leaf + std::to_wstring(std::stoi(skipped.substr(leaf.size())) + 1));
     dir.reset();
-    EXPECT_FALSE(Fs()->PathExists(young.c_str()));
     EXPECT_EQ(CurrentDirectory(), before) << "the current directory comes back";
 }
 

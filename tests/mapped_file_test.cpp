@@ -60,8 +60,7 @@ KA_CHILD_MODE(mapped_peer) {  // args: the block's name; checks what the parent 
 TEST(MemoryMappedFile, OneNameIsOneBlockForObjectsAndProcesses) {
     std::wstring name = L"katest_block_" + std::to_wstring(::GetCurrentProcessId());
     Block first, second;
-    ASSERT_TRUE(Create(first, name.c_str(), 8));
-    ASSERT_TRUE(first->WriteData("parent", 6));
+    ASSERT_TRUE(Create(first, name.c_str(), 8) && first->WriteData("parent", 6));
     ASSERT_TRUE(Create(second, name.c_str(), 8)) << "opening the existing block";
     EXPECT_EQ(Bytes(second, 8), std::string("parent\0\0", 8)) << "opening keeps the contents";
     EXPECT_TRUE(second->WriteData("P", 1) && Bytes(first, 1) == "P") << "one memory behind both";

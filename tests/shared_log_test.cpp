@@ -1,7 +1,6 @@
-// One log file shared by loggers in several processes and threads: every
-// spelling of the path leads to one mutex and counter, thread numbers, memory
-// figures, a writer that died holding the mutex, and a stress run in which no
-// line may be lost, torn, doubled or carry another thread's number.
+// One log file shared by loggers in several processes and threads: every spelling of the
+// path leads to one mutex and counter, thread numbers, memory figures, a writer that died
+// holding the mutex, and a stress run that may lose, tear, double or mix no line.
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +27,8 @@ ka::ObjectRef<KaLog> OpenLog(const std::wstring& path) {
 
 // Another spelling of the same file: the short form when asked, in one case.
 std::wstring Spelling(const std::wstring& path, bool shortForm, bool upper) {
-    wchar_t buffer[MAX_PATH] = L"";
-    if (shortForm) ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
-    std::wstring text = shortForm ? buffer : path;
+    wchar_t s[MAX_PATH] = L"";
+    std::wstring text = shortForm && ::GetShortPathNameW(path.c_str(), s, MAX_PATH) ? s : path;
     for (wchar_t& c : text) c = upper ? std::towupper(c) : std::towlower(c);
     return text;
 }
@@ -86,7 +84,7 @@ std::string Line(int process, int thread, int index) {
 }
 
 void WriteLines(KaLog* log, int process, int threads, int lines) {
-    std::vector<std::thread> writers;
+    std::vector<std::jthread> writers;  // joined as they go
     for (int t = 0; t < threads; ++t) {
         writers.emplace_back([=] {
             for (int i = 0; i < lines; ++i) {
@@ -94,7 +92,6 @@ void WriteLines(KaLog* log, int process, int threads, int lines) {
             }
         });
     }
-    for (std::thread& writer : writers) writer.join();
 }
 
 constexpr int kChildren = 4, kChildThreads = 3, kChildLines = 2000;

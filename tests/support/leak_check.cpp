@@ -133,18 +133,21 @@ class LeakCheck : public ::testing::EmptyTestEventListener {
     void OnTestEnd(const ::testing::TestInfo& test) override {
         std::string name = std::string(test.test_suite_name()) + "." + test.name();
         intptr_t blocks = AllocatorLiveBlocks();
+        long handles = HandleCount();
+        // Threads that a test joined may still be closing their handles
+        // inside the runtime, an object whose last reference went on one of
+        // its own threads is torn down on a library thread of its own, and
+        // Wine's window system closes some of its objects a moment after a
+        // box goes: give them a short while before calling it a leak. A real
+        // leak stays.
+        for (int wait = 0; (blocks > blocks_ || handles > handles_) && wait < 10; ++wait) {
+            ::Sleep(20);
+            blocks = AllocatorLiveBlocks();
+            handles = HandleCount();
+        }
         if (blocks > blocks_) {
             ADD_FAILURE() << name << " left allocator blocks behind: " << blocks_
                           << " live before, " << blocks << " after";
-        }
-        long handles = HandleCount();
-        // Threads that a test joined may still be closing their handles
-        // inside the runtime, and Wine's window system closes some of its
-        // objects a moment after a box goes: give them a short while before
-        // calling it a leak. A real leak stays.
-        for (int wait = 0; handles > handles_ && wait < 10; ++wait) {
-            ::Sleep(20);
-            handles = HandleCount();
         }
         if (handles <= handles_) return;
         unsigned long growth = handles - handles_;

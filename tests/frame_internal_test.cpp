@@ -2,6 +2,7 @@
 // interface, never through the module object. Linked in directly, so a
 // counting interface can be registered in its place.
 #include "frame/services.h"
+#include "frame/win32_util.h"
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,13 @@ TEST(Registration, ServicesGoThroughTheRegisteredInterface) {
     ka::RegisterSystem(&counting);
     root->Uninitialize();
     EXPECT_EQ(ka::System(), root) << "cleared, and the module's root stands in again";
+}
+
+// A message with inserts is given as it stands, "%1" and all, not as an empty text.
+TEST(SystemErrorText, MessagesWithInsertsKeepTheirText) {
+    std::wstring text = ka::SystemErrorText(ERROR_BAD_EXE_FORMAT);
+    EXPECT_NE(text.find(L"%1"), text.npos) << "error 193 gave \"" << katest::Narrow(text) << "\"";
+    EXPECT_FALSE(ka::SystemErrorText(ERROR_ACCESS_DENIED).empty());
 }
 
 }  // namespace

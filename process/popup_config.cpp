@@ -7,7 +7,6 @@
 #include "ka/fs.h"
 #include "ka/siblings.h"
 
-#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -59,11 +58,12 @@ public:
     // The monitors that were made, each with a new reference, in an array
     // from AllocateArray.
     bool HandOut(KaPopupMonitor*** monitors, uint32_t* count) {
-        // At least one entry: an empty result is still an array the caller
-        // frees, whatever an allocator answers for zero bytes.
-        SystemBuffer<KaPopupMonitor*> array(static_cast<KaPopupMonitor**>(System()->AllocateArray(
-            std::max<size_t>(monitors_.size(), 1), sizeof(KaPopupMonitor*))));
-        if (!array) return false;
+        // As many entries as there were Monitor elements, none included: an
+        // allocator may answer null for zero bytes, which is then the empty
+        // array (Free takes null).
+        SystemBuffer<KaPopupMonitor*> array(static_cast<KaPopupMonitor**>(
+            System()->AllocateArray(monitors_.size(), sizeof(KaPopupMonitor*))));
+        if (!array && !monitors_.empty()) return false;
         uint32_t made = 0;
         for (ObjectRef<KaPopupMonitor>& monitor : monitors_) {
             if (!monitor) continue;  // its creation failed

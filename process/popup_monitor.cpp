@@ -83,8 +83,9 @@ std::wstring NormaliseMessage(const std::wstring& text) {
     return out;
 }
 
-void AppendWord(std::wstring& message, const wchar_t* text, size_t length) {
-    if (length == 0) return;
+// A static text that is empty adds nothing; an empty edit line still adds
+// its separating blank.
+void AppendPiece(std::wstring& message, const wchar_t* text, size_t length) {
     if (!message.empty()) message.push_back(L' ');
     message.append(text, length);
 }
@@ -102,7 +103,6 @@ struct Rules {
 // A window that passed the filter, with what its contents say.
 struct Candidate {
     HWND window = nullptr;
-    std::wstring caption;
     std::wstring message;
     // Button captions without "&", in code-unit order; a later button with
     // the same caption replaces the earlier one.
@@ -144,7 +144,8 @@ private:
 
     static void WorkerMain(void* monitor) { static_cast<PopupMonitor*>(monitor)->Work(); }
     void Work();
-    void Pause(bool first);
+    void Pause(bool first, bool idle);
+    void YieldToCallers();
     bool ScanOnce();
     void Collect(const Rules& rules, std::vector<Candidate>& candidates);
     static BOOL CALLBACK FilterWindow(HWND window, LPARAM context);
@@ -157,6 +158,7 @@ private:
     void WaitForWorker();
 
     CriticalSection lock_;
+    std::atomic<int> callersWaiting_{0};  // slot callers blocked on lock_ (see CallerLock)
     CONDITION_VARIABLE wakeUp_ = CONDITION_VARIABLE_INIT;
     std::unordered_set<uint32_t> processes_;
     TextSet captions_;
@@ -172,6 +174,32 @@ private:
     uint64_t generation_ = 0;  // counts rule changes
     // The thread whose window the worker waits on for an answer, 0 if none.
     std::atomic<DWORD> waitingOn_{0};
+
+    friend class CallerLock;
+};
+
+// How every caller other than the worker takes the monitor's lock. A
+// critical section is not fair: a worker that pauses for 0 ms leaves and
+// takes it again at once, and a caller blocked on it may never get in. So
+// callers announce themselves while they wait, the worker does not start its
+// next round while one is announced, and each caller wakes the worker when
+// it leaves. No caller thereby waits for more than the round in progress.
+class CallerLock {
+public:
+    explicit CallerLock(PopupMonitor& monitor) : monitor_(monitor) {
+        monitor_.callersWaiting_.fetch_add(1);
+        monitor_.lock_.Enter();
+        monitor_.callersWaiting_.fetch_sub(1);
+    }
+    ~CallerLock() {
+        monitor_.lock_.Leave();
+        ::WakeConditionVariable(&monitor_.wakeUp_);
+    }
+    CallerLock(const CallerLock&) = delete;
+    CallerLock& operator=(const CallerLock&) = delete;
+
+private:
+    PopupMonitor& monitor_;
 };
 
 // Notes, for the time of one window call, which thread the worker waits on.
@@ -203,7 +231,7 @@ bool PopupMonitor::Change(TextSet& set, const wchar_t* text, bool add, bool stri
     if (text == nullptr || *text == L'\0') return false;
     return Boundary(false, [&] {
         std::wstring value = strip ? StripAmpersands(text) : std::wstring(text);
-        ScopedLock hold(lock_);
+        CallerLock hold(*this);
         bool changed = add ? set.insert(std::move(value)).second : set.erase(value) != 0;
         if (changed) ++generation_;
         return true;
@@ -211,7 +239,7 @@ bool PopupMonitor::Change(TextSet& set, const wchar_t* text, bool add, bool stri
 }
 
 bool PopupMonitor::Clear(TextSet& set) {
-    ScopedLock hold(lock_);
+    CallerLock hold(*this);
     if (!set.empty()) ++generation_;
     set.clear();
     return true;
@@ -219,7 +247,7 @@ bool PopupMonitor::Clear(TextSet& set) {
 
 bool PopupMonitor::AddProcess(int32_t processId) {
     return Boundary(false, [&] {
-        ScopedLock hold(lock_);
+        CallerLock hold(*this);
         if (processId < 0) {
             processes_.clear();
             allProcesses_ = true;
@@ -233,13 +261,13 @@ bool PopupMonitor::AddProcess(int32_t processId) {
 }
 
 bool PopupMonitor::RemoveProcess(uint32_t processId) {
-    ScopedLock hold(lock_);
+    CallerLock hold(*this);
     if (processes_.erase(processId) != 0) ++generation_;
     return true;
 }
 
 bool PopupMonitor::ClearProcesses() {
-    ScopedLock hold(lock_);
+    CallerLock hold(*this);
     processes_.clear();
     allProcesses_ = false;
     ++generation_;
@@ -250,27 +278,28 @@ void PopupMonitor::SetInterval(int32_t milliseconds) {
     // The absolute value, also of the most negative number.
     uint32_t magnitude = milliseconds < 0 ? 0u - static_cast<uint32_t>(milliseconds)
                                           : static_cast<uint32_t>(milliseconds);
-    ScopedLock hold(lock_);
+    CallerLock hold(*this);  // wakes the worker: its first pause follows the new interval
     interval_ = magnitude;
-    // Only the first pause follows a later interval (see Pause).
-    ::WakeConditionVariable(&wakeUp_);
 }
 
 // The worker holds the lock except while it sleeps and while it reads
 // windows (see the top of this file).
 void PopupMonitor::Work() {
     lock_.Enter();
-    Pause(true);
+    Pause(true, false);
     while (!stopRequested_) {
         if (processes_.empty() && !allProcesses_) {
-            Pause(false);  // nothing to watch
+            Pause(false, true);  // nothing to watch
             continue;
         }
         Log()->PrintfW(LogCategory::INFO, 6, L"Popup Monitor is scanning windows on the screen...");
         // A scan that runs out of memory is logged by the boundary and
         // counts as done; the next one may fare better.
-        if (!Boundary(true, [&] { return ScanOnce(); })) continue;  // rules changed: read again
-        Pause(false);
+        if (!Boundary(true, [&] { return ScanOnce(); })) {
+            YieldToCallers();  // the rules changed: read again once the changers are through
+            continue;
+        }
+        Pause(false, false);
     }
     workerFinished_ = true;
     ::WakeAllConditionVariable(&wakeUp_);
@@ -284,14 +313,34 @@ void PopupMonitor::Work() {
 // measures the interval current at each wake-up, so an interval set right
 // after the monitor was made (as a configuration does) already applies to
 // the first scan; a later pause keeps the length it began with.
-void PopupMonitor::Pause(bool first) {
+//
+// A pause of 0 ms still lets waiting callers in before it ends. With nothing
+// to watch (`idle`) and an interval of 0 there is no scan to hurry to: the
+// worker sleeps until a caller or shutdown wakes it instead of spinning.
+void PopupMonitor::Pause(bool first, bool idle) {
     ULONGLONG start = ::GetTickCount64();
     DWORD length = interval_;
     while (!stopRequested_) {
         if (first) length = interval_;
         ULONGLONG elapsed = ::GetTickCount64() - start;
-        if (elapsed >= length) return;
-        ::SleepConditionVariableCS(&wakeUp_, lock_.get(), static_cast<DWORD>(length - elapsed));
+        if (elapsed < length) {
+            ::SleepConditionVariableCS(&wakeUp_, lock_.get(), static_cast<DWORD>(length - elapsed));
+            continue;
+        }
+        if (callersWaiting_.load() > 0) {
+            YieldToCallers();
+            continue;
+        }
+        if (idle && length == 0) ::SleepConditionVariableCS(&wakeUp_, lock_.get(), INFINITE);
+        return;
+    }
+}
+
+// Waits, with the lock left, until no caller is blocked on it; each one
+// wakes the worker as it leaves.
+void PopupMonitor::YieldToCallers() {
+    while (callersWaiting_.load() > 0 && !stopRequested_) {
+        ::SleepConditionVariableCS(&wakeUp_, lock_.get(), INFINITE);
     }
 }
 
@@ -352,12 +401,11 @@ BOOL CALLBACK PopupMonitor::FilterWindow(HWND window, LPARAM parameter) {
             ::GetWindowThreadProcessId(window, &process);
             if (!rules.processes.contains(process)) return TRUE;
         }
-        // Read for every candidate: the closing names it in the log.
-        std::wstring caption = context.monitor->ReadText(window);
-        if (!rules.captions.empty() && (caption.empty() || !rules.captions.contains(caption))) {
-            return TRUE;
+        if (!rules.captions.empty()) {
+            std::wstring caption = context.monitor->ReadText(window);
+            if (caption.empty() || !rules.captions.contains(caption)) return TRUE;
         }
-        context.candidates->push_back(Candidate{window, std::move(caption), {}, {}});
+        context.candidates->push_back(Candidate{window, {}, {}});
         return TRUE;
     } catch (...) {
         context.error = std::current_exception();
@@ -378,7 +426,7 @@ BOOL CALLBACK PopupMonitor::CollectContents(HWND window, LPARAM parameter) {
             candidate.buttons[StripAmpersands(context.monitor->ReadText(window))] = window;
         } else if (_wcsicmp(className, L"static") == 0) {
             std::wstring text = context.monitor->ReadText(window);
-            AppendWord(candidate.message, text.data(), text.size());
+            if (!text.empty()) AppendPiece(candidate.message, text.data(), text.size());
         } else if (_wcsicmp(className, L"edit") == 0) {
             LRESULT lines = 0;
             if (!context.monitor->AskWindow(window, EM_GETLINECOUNT, 0, 0, lines)) return TRUE;
@@ -390,7 +438,7 @@ BOOL CALLBACK PopupMonitor::CollectContents(HWND window, LPARAM parameter) {
                                                 reinterpret_cast<LPARAM>(buffer), copied)) {
                     break;
                 }
-                AppendWord(candidate.message, buffer,
+                AppendPiece(candidate.message, buffer,
                            static_cast<size_t>(std::min<LRESULT>(copied, kEditLineCapacity)));
             }
         }
@@ -452,10 +500,13 @@ void PopupMonitor::Judge(const Rules& rules, const Candidate& candidate) {
 }
 
 void PopupMonitor::Close(const Candidate& candidate) {
-    if (!candidate.caption.empty()) {
+    // The caption as it stands now, read from the window manager: under the
+    // lock no message may go to a window's thread (see the top of this file).
+    wchar_t caption[kTextCapacity];
+    int length = ::InternalGetWindowText(candidate.window, caption, kTextCapacity);
+    if (length > 0) {
         Log()->PrintfW(LogCategory::INFO, 6,
-                       L"Popup Monitor is going to post WM_CLOSE to a window: Title=%s",
-                       candidate.caption.c_str());
+                       L"Popup Monitor is going to post WM_CLOSE to a window: Title=%s", caption);
     }
     if (::PostMessageW(candidate.window, WM_CLOSE, 0, 0)) {
         Log()->PrintfW(LogCategory::INFO, 6, L"Popup Monitor posted WM_CLOSE to a popup window.");
@@ -476,7 +527,7 @@ void PopupMonitor::Destroy(uint32_t flags) {
                        L"A popup monitor released during its own scan is left behind: no thread "
                        L"for its shutdown (error %lu)",
                        ::GetLastError());
-        ScopedLock hold(lock_);  // the worker does not hold it while it reads windows
+        CallerLock hold(*this);  // the worker does not hold it while it reads windows
         stopRequested_ = true;
         ::WakeConditionVariable(&wakeUp_);
         return;
@@ -490,7 +541,7 @@ void PopupMonitor::ShutDown() {
     if (!worker_) return;
     Log()->PrintfW(LogCategory::INFO, 0, L"Shutting down a popup monitor...");
     {
-        ScopedLock hold(lock_);
+        CallerLock hold(*this);
         stopRequested_ = true;
         ::WakeConditionVariable(&wakeUp_);  // only the worker sleeps on it
     }
@@ -521,7 +572,7 @@ void PopupMonitor::WaitForWorker() {
         break;
     }
     // The waits failed: the flag under the lock is the last resort.
-    ScopedLock hold(lock_);
+    CallerLock hold(*this);
     while (!workerFinished_) ::SleepConditionVariableCS(&wakeUp_, lock_.get(), 1000);
 }
 

@@ -47,6 +47,7 @@ public:
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG size, ULONG* read) override {
         size_t got = 0;
         if (!stream_->Read(buffer, size, &got)) return STG_E_READFAULT;
+        bytesRead_ += got;
         if (read != nullptr) *read = static_cast<ULONG>(got);
         return got < size ? S_FALSE : S_OK;
     }
@@ -76,11 +77,15 @@ public:
     HRESULT STDMETHODCALLTYPE Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
 
+    // How much of the document the reader has pulled in so far.
+    uint64_t BytesRead() const { return bytesRead_; }
+
 private:
     ~StreamInput() = default;
 
     std::atomic<ULONG> count_{1};
     ka::ObjectRef<KaStream> stream_;
+    uint64_t bytesRead_ = 0;  // the reader pulls on the thread that parses
 };
 
 class XmlModule final : public KaXml {
@@ -124,16 +129,33 @@ bool XmlModule::Parse(KaStream* stream, KaXmlVisitor* visitor) {
     }
     reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit);
     // Made with one reference, which this scope drops; the reader holds its own.
-    ka::ObjectRef<IStream> input(new StreamInput(stream));
-    HRESULT result = reader->SetInput(input.get());
+    auto* input = new StreamInput(stream);
+    ka::ObjectRef<IStream> inputOwner(input);
+    HRESULT result = reader->SetInput(input);
     if (FAILED(result)) return false;
 
     std::vector<std::wstring> texts;  // names and values of the current element's attributes
     std::vector<const wchar_t*> attributes;
     int depth = 0;
     bool sawRoot = false;
+    // Whether the reader moves on. Some XmlLite builds (Wine's) answer S_OK
+    // with the same node for ever when a document ends right after a start
+    // tag inside an open element. A node that stands where the one before
+    // stood, or more nodes than bytes read (every node takes at least one),
+    // fails the parse before the visitor hears of it.
+    XmlNodeType lastType = XmlNodeType_None;
+    UINT lastLine = 0, lastColumn = 0;
+    uint64_t nodes = 0;
     XmlNodeType type;
     while ((result = reader->Read(&type)) == S_OK) {
+        UINT line = 0, column = 0;
+        bool placed = SUCCEEDED(reader->GetLineNumber(&line)) &&
+                      SUCCEEDED(reader->GetLinePosition(&column)) && line != 0;
+        if (placed && type == lastType && line == lastLine && column == lastColumn) return false;
+        if (++nodes > input->BytesRead()) return false;
+        lastType = type;
+        lastLine = line;
+        lastColumn = column;
         const wchar_t* text = nullptr;
         UINT length = 0;
         switch (type) {

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -38,7 +40,11 @@ const Popup kPopups[] = {
     {L"Ka Also", kOwnedBox, L"z", nullptr, {}, true},
     {L"Ka Stays", kDialog, L"Disk is full", nullptr, {L"Cancel"}, false},
     {L"Ka Modeless", kFreeBox, L"n", nullptr, {}, false},
+    // 11 and 12 for ReadsEachTextWhenItIsNeeded: 12 renames itself when first asked.
+    {L"Ka Edit", kDialog, L"Ka", L"first\r\n", {L"OK"}, true},
+    {L"Ka Before", kDialog, L"x", nullptr, {L"OK"}, true},
 };
+std::atomic<int> g_captionAsks{0};  // WM_GETTEXT sent to a dialog by another thread
 
 struct alignas(4) DialogTemplate {
     DLGTEMPLATE head;
@@ -78,6 +84,15 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     }
     if (message == WM_GETTEXT && g_releaseInside != nullptr && ::InSendMessage()) {
         std::exchange(g_releaseInside, nullptr)->Release();
+    }
+    if (message == WM_GETTEXT && ::InSendMessage()) {
+        ++g_captionAsks;
+        if (shown->popup == &kPopups[12] && wParam > 9) {  // answers, then changes its caption
+            std::wcscpy(reinterpret_cast<wchar_t*>(lParam), L"Ka Before");
+            ::SetWindowTextW(dialog, L"Ka After");
+            ::SetWindowLongPtrW(dialog, DWLP_MSGRESULT, 9);
+            return TRUE;
+        }
     }
     if (message != WM_CLOSE && message != WM_COMMAND) return FALSE;
     if (shown->modeless) return ::DestroyWindow(dialog);
@@ -242,6 +257,80 @@ KA_CHILD_MODE(own_thread) {
     for (HWND window : {bystander.window.load(), target.owner, bystander.owner})
         ::DestroyWindow(window);
     return katest::kChildOk;
+}
+
+// The caption is asked for only by a caption rule, and read again as it stands when the
+// window is closed; an empty edit line still adds its blank to the message text.
+TEST(PopupMonitor, ReadsEachTextWhenItIsNeeded) {
+    KaLog* log = katest::System()->GetLogger();
+    log->SetLevel(6);
+    katest::ProcessLog::NewLines();
+    for (auto [index, rule] : {std::pair{11, L"message"}, {12, L"caption"}}) {
+        ka::ObjectRef<KaPopupMonitor> monitor;
+        ASSERT_TRUE(katest::System()->GetEnvironmentInfo()->CreatePopupMonitor(monitor.put()));
+        index == 11 ? monitor->AddMessage(L"ka first ") : monitor->AddCaption(L"ka before");
+        monitor->SetInterval(50);
+        g_captionAsks = 0;
+        std::vector<Shown> shown(1);
+        HWND window = ShowAll(shown, {index})[0];
+        monitor->AddProcess(static_cast<int32_t>(::GetCurrentProcessId()));
+        shown[0].thread.join();
+        EXPECT_EQ(shown[0].result, kClosedByWmClose) << "by the " << katest::Narrow(rule) << " rule";
+        EXPECT_FALSE(::IsWindow(window));
+        if (index == 11) {
+            EXPECT_EQ(g_captionAsks, 0) << "no caption rule, yet the caption was asked";
+        }
+    }
+    log->SetLevel(0);
+    std::vector<std::string> lines = katest::ProcessLog::NewLines();
+    for (auto [title, times] : {std::pair{"Ka Edit", 1u}, {"Ka After", 1u}, {"Ka Before", 0u}})
+        EXPECT_EQ(Logged(lines, std::string("post WM_CLOSE to a window: Title=") + title), times) << title;
+}
+
+// A monitor at interval 0 (set, or read from a configuration as "0" or as text that is no
+// number) lets every caller in: while it has nothing to watch, while its set empties and
+// while the rules keep changing. A configuration cut short after a start tag fails. A hang
+// ends in the parent's time-out.
+KA_CHILD_MODE(zero_interval) {
+    KaEnvironmentInfo* info = katest::System()->GetEnvironmentInfo();
+    ka::ObjectRef<KaPopupMonitor> monitor;
+    if (!info->CreatePopupMonitor(monitor.put())) return 2;
+    monitor->SetInterval(0);
+    auto self = static_cast<int32_t>(::GetCurrentProcessId());
+    for (int round = 0; round < 100; ++round) {
+        monitor->AddProcess(self);
+        monitor->AddCaption(L"Ka Zero");
+        monitor->RemoveProcess(static_cast<uint32_t>(self));
+        monitor->AddProcess(-1);
+        monitor->RemoveCaption(L"Ka Zero");
+        monitor->ClearProcesses();
+    }
+    monitor->AddProcess(-1);
+    for (int round = 0; round < 100; ++round) monitor->AddButton(round % 2 ? L"A" : L"B");
+    monitor.reset();
+    katest::TempDir dir;
+    auto fromFile = [&](const std::string& text, uint32_t expected) {
+        KaPopupMonitor** array = nullptr;
+        uint32_t count = ~0u;
+        katest::WriteFileBytes(dir.File(L"c.xml"), text);
+        bool made = info->CreatePopupMonitorsFromFile(dir.File(L"c.xml").c_str(), &array, &count);
+        if (!made) return count == ~0u && array == nullptr && expected == ~0u;
+        // The allocator stand-in draws on the process heap: one entry per Monitor element.
+        size_t bytes = array ? ::HeapSize(::GetProcessHeap(), 0, array) : 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            array[i]->AddProcess(-1);
+            array[i]->Release();
+        }
+        katest::System()->Free(array);
+        return count == expected && bytes == expected * sizeof(KaPopupMonitor*);
+    };
+    if (!fromFile("<R><Monitor interval='0'/><Monitor interval='soon'/></R>", 2)) return 3;
+    if (!fromFile("<A>\n<Monitor>\n", ~0u)) return 4;
+    return fromFile("<R/>", 0) ? katest::kChildOk : 5;
+}
+
+TEST(PopupMonitor, IntervalZeroAndATruncatedConfigurationNeverHang) {
+    EXPECT_EQ(katest::RunChild("zero_interval", L"", {}, 60000), katest::kChildOk);
 }
 
 TEST(PopupMonitor, OwnerOfTheDialogsChangesRulesAndReleasesDuringScans) {

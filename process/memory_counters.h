@@ -42,6 +42,9 @@ public:
     uint64_t GetPeakPagefileUsage() override { return record_.PeakPagefileUsage; }
     void SetPeakPagefileUsage(uint64_t value) override { record_.PeakPagefileUsage = value; }
 
+    // The system writes the counters here in place, size field included.
+    PROCESS_MEMORY_COUNTERS* Record() { return &record_; }
+
 private:
     PROCESS_MEMORY_COUNTERS record_{};
 };

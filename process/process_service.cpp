@@ -60,25 +60,15 @@ private:
     GetProcessMemoryInfoFunction memoryInfo_;  // null without PSAPI or its export
 };
 
-// Written through the record's own setters, so a record that a host
-// implements is filled as well as ours. A failed system call leaves the
-// record as it was; the result is still true, as the call was made.
+// The system writes straight into the record's own counters (records come
+// from CreateMemoryCounters only). Its own result is not looked at: the
+// answer is true whenever the call was made.
 bool ProcessService::QueryMemoryCounters(KaMemoryCounters* counters) {
     if (counters == nullptr || memoryInfo_ == nullptr) return false;
     UniqueHandle self(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
                                     ::GetCurrentProcessId()));
-    PROCESS_MEMORY_COUNTERS record{};
-    if (memoryInfo_(self.get(), &record, sizeof record)) {
-        counters->SetPageFaultCount(record.PageFaultCount);
-        counters->SetPeakWorkingSetSize(record.PeakWorkingSetSize);
-        counters->SetWorkingSetSize(record.WorkingSetSize);
-        counters->SetQuotaPeakPagedPoolUsage(record.QuotaPeakPagedPoolUsage);
-        counters->SetQuotaPagedPoolUsage(record.QuotaPagedPoolUsage);
-        counters->SetQuotaPeakNonPagedPoolUsage(record.QuotaPeakNonPagedPoolUsage);
-        counters->SetQuotaNonPagedPoolUsage(record.QuotaNonPagedPoolUsage);
-        counters->SetPagefileUsage(record.PagefileUsage);
-        counters->SetPeakPagefileUsage(record.PeakPagefileUsage);
-    }
+    PROCESS_MEMORY_COUNTERS* record = static_cast<MemoryCounters*>(counters)->Record();
+    memoryInfo_(self.get(), record, sizeof *record);
     return true;
 }
 

@@ -110,16 +110,11 @@ void DrainPipe(HANDLE pipe, KaStream* sink, std::vector<char>& buffer) {
     }
 }
 
-// At most one message of the calling thread per wait step. WM_QUIT is the
-// caller's own loop's business: it goes back into the queue, not to a
-// window procedure.
+// At most one message of the calling thread per wait step, whatever it is:
+// a WM_QUIT is dispatched (to no window) like the rest, as the header says.
 void PumpOneMessage() {
     MSG message;
     if (!::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) return;
-    if (message.message == WM_QUIT) {
-        ::PostQuitMessage(static_cast<int>(message.wParam));
-        return;
-    }
     ::TranslateMessage(&message);
     ::DispatchMessageW(&message);
 }

@@ -54,7 +54,10 @@ struct KaEnvironment : KaObject {
 // The run slots start commandLine (a missing working directory is created; null
 // inherits the caller's), feed it input's whole content and, while waiting, drain its
 // output into output and errors (null: not captured), pumping the calling thread's
-// window messages once a second; callbacks run on the calling thread.
+// window messages once a second (at most one message per second is taken, translated and
+// dispatched; a WM_QUIT among them is taken like any other and thereby consumed, so a
+// host that posts one to a thread that runs a process posts it again afterwards);
+// callbacks run on the calling thread.
 // timeoutSeconds: 0 starts without waiting, other values up to 1 wait without limit,
 // more kills the child after that long (exit code 170000). priority: 1 idle, 2 normal,
 // 3 high, else none. environment: a KaEnvironment block, or null to inherit.
@@ -63,7 +66,9 @@ struct KaEnvironment : KaObject {
 struct KaProcessService {
     // The new record has a reference count of ZERO: the caller takes it with AddRef.
     virtual KaMemoryCounters* CreateMemoryCounters() = 0;
-    // Fills counters for the current process; false when the system query is unavailable.
+    // Fills counters (a record from CreateMemoryCounters) for the current process in place;
+    // false when the system query is unavailable. True whenever the query was made: a
+    // failed query leaves in the record whatever the system wrote.
     virtual bool QueryMemoryCounters(KaMemoryCounters* counters) = 0;
     // Hands out an empty environment with one reference; the caller releases it.
     virtual bool CreateEnvironment(KaEnvironment** out) = 0;
@@ -168,7 +173,9 @@ struct KaEnvironmentInfo {
     // Hands out a running monitor with one reference; the caller releases it.
     virtual bool CreatePopupMonitor(KaPopupMonitor** out) = 0;
     // Creates the running monitors an XML file describes (read by the KaXml sibling). The
-    // array comes from KaSystem::AllocateArray; free it with KaSystem::Free, release each.
+    // array comes from KaSystem::AllocateArray, with one entry per Monitor element (none for
+    // a document without one: the array may then be null); free it with KaSystem::Free,
+    // release each monitor.
     virtual bool CreatePopupMonitorsFromFile(const wchar_t* path, KaPopupMonitor*** monitors,
                                              uint32_t* count) = 0;
     // The module's own teardown; hosts never call it.

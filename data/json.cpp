@@ -606,10 +606,9 @@ private:
             if (current == nullptr) return kNoText;
             writer_.Reset(output_);
             writer_.SetMaxDecimalPlaces(static_cast<int>(maxDecimalPlaces));
-            if (!WriteTree(*current)) {
-                output_.Clear();  // half a text is worse than none
-                return kNoText;
-            }
+            // A value the writer refuses ends the text where it stands, as
+            // RapidJSON's own Accept leaves it; the header tells hosts so.
+            WriteTree(*current);
             return output_.GetString();  // adds the terminator, not counted
         });
     }

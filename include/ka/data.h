@@ -34,7 +34,11 @@ struct KaJson : KaObject {
     virtual bool Parse(const char* text) = 0;
 #endif
     // The current value as compact JSON, owned by the document; valid until the next
-    // Write, WriteWithMaxDecimalPlaces, Reset, Parse or destruction.
+    // Write, WriteWithMaxDecimalPlaces, Reset, Parse or destruction. A value that cannot be
+    // written (NaN, an infinity, a string of more than 715,827,882 bytes) ends the text just
+    // before it: [1,NaN] gives "[1," and NaN alone "". Such a text is not valid JSON, so a
+    // caller that needs to know parses it back. Only when memory runs out while writing is
+    // the answer an empty text that is not the document's buffer.
     virtual const char* Write() = 0;
     // Type tests of the current value, as RapidJSON means them (IsInt and the other
     // integer tests: an integer that fits; IsFloat: a double within float range).

@@ -8,12 +8,13 @@
 #include "fs/path.h"
 #include "fs/path_parts.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <ctime>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace ka {
@@ -55,9 +56,24 @@ std::wstring ComputerName() {
     return kFallbackComputerName;
 }
 
-// The object's path is removed, and a sweep lists the root: either must stay
-// inside it, so a caller's leaf is one path component.
-bool IsOneComponent(const wchar_t* leaf) { return std::wcspbrk(leaf, L"\\/:") == nullptr; }
+// A caller's leaf is used as it is, so "a\b" makes a nested directory. But
+// the object's directory is deleted when the object goes, and its parent
+// swept: a leaf must not lead out of the root. No rooted or drive path (nor
+// a stream, which also takes a colon), and no ".." step, in any of the
+// spellings Win32 reads as one (it drops a component's trailing dots and
+// blanks, so "... " climbs too).
+bool StaysBelowRoot(const wchar_t* leaf) {
+    if (*leaf == L'\\' || *leaf == L'/' || std::wcschr(leaf, L':') != nullptr) return false;
+    for (const wchar_t* part = leaf;; ++part) {
+        size_t length = std::wcscspn(part, L"\\/");
+        std::wstring_view component(part, length);
+        bool climbs = component.find_first_not_of(L". ") == component.npos &&
+                      std::count(component.begin(), component.end(), L'.') >= 2;
+        if (climbs) return false;
+        part += length;
+        if (*part == L'\0') return true;
+    }
+}
 
 // Moves the directory an object owns to its new place, contents and all.
 // The same place (in any letter case) is kept as it is.
@@ -69,12 +85,12 @@ bool MoveOwnedDirectory(const std::wstring& from, const std::wstring& to) {
 // Every entry of the directory except "." and "..", as full paths, in the
 // order the system lists them. The directories-only hint may be ignored, so
 // files come too.
-std::vector<std::wstring> ListEntries(const std::wstring& directory) {
+std::vector<std::wstring> ListEntries(const std::wstring& directory,
+                                      FINDEX_SEARCH_OPS hint = FindExSearchLimitToDirectories) {
     std::vector<std::wstring> entries;
     WIN32_FIND_DATAW data;
     UniqueFind find(::FindFirstFileExW(SystemPath((directory + L"\\*").c_str()).c_str(),
-                                       FindExInfoStandard, &data, FindExSearchLimitToDirectories,
-                                       nullptr, 0));
+                                       FindExInfoStandard, &data, hint, nullptr, 0));
     if (!find) return entries;
     do {
         std::wstring name = data.cFileName;
@@ -84,20 +100,70 @@ std::vector<std::wstring> ListEntries(const std::wstring& directory) {
     return entries;
 }
 
+// The last modification, in seconds since 1970 as _wstat64 gives it, of a
+// path of any length (_wstat64 itself fails from 260 characters on).
+bool LastModified(const std::wstring& path, __time64_t& when) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(SystemPath(path.c_str()).c_str(), GetFileExInfoStandard, &data)) {
+        return false;
+    }
+    const FILETIME& time = data.ftLastWriteTime;
+    ULONGLONG ticks = (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime;  // 100 ns
+    when = static_cast<__time64_t>(ticks / 10000000) - 11644473600LL;  // from 1601
+    return true;
+}
+
+// What the file system's Delete leaves of a leftover: read-only files (which
+// DeleteFileW refuses) and trees with paths of 260 characters or more (which
+// the shell cannot reach). Depth-first with a stack of its own, on long-path
+// forms; a link to a directory is removed, never followed.
+void RemoveTree(const std::wstring& top) {
+    std::vector<std::pair<std::wstring, bool>> stack{{top, false}};  // path, contents listed
+    while (!stack.empty()) {
+        std::wstring path = stack.back().first;
+        std::wstring system = SystemPath(path.c_str());
+        if (stack.back().second) {
+            stack.pop_back();
+            ::RemoveDirectoryW(system.c_str());
+            continue;
+        }
+        DWORD attributes = ::GetFileAttributesW(system.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            stack.pop_back();
+            continue;
+        }
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            ::SetFileAttributesW(system.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+        }
+        bool directory = attributes & FILE_ATTRIBUTE_DIRECTORY;
+        if (!directory || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            stack.pop_back();
+            directory ? ::RemoveDirectoryW(system.c_str()) : ::DeleteFileW(system.c_str());
+            continue;
+        }
+        stack.back().second = true;
+        for (std::wstring& entry : ListEntries(path, FindExSearchNameMatch)) {
+            stack.emplace_back(std::move(entry), false);
+        }
+    }
+}
+
 // Removes what earlier processes left in the root and forgot: every entry
-// last modified more than two weeks before now.
+// last modified more than two weeks before now, whatever its length or
+// attributes, so that none stays to be logged again at every sweep.
 void SweepLeftovers(KaFileSystem* fs, const std::wstring& root) {
     std::vector<std::wstring> entries = ListEntries(root);
     __time64_t now = ::_time64(nullptr);
     for (const std::wstring& entry : entries) {
-        struct _stat64 status;
-        if (::_wstat64(entry.c_str(), &status) != 0) continue;
-        if (now - status.st_mtime <= kLeftoverAgeSeconds) continue;
+        __time64_t modified = 0;
+        if (!LastModified(entry, modified) || now - modified <= kLeftoverAgeSeconds) continue;
         Log()->PrintfW(LogCategory::STATUS, 0,
                        L"Removing old leftover temp directories whose last modified date are "
                        L"older than 2 weeks ago: %s",
                        entry.c_str());
-        fs->Delete(entry.c_str());
+        // The shell cannot reach a path of MAX_PATH or more at all: such a
+        // leftover goes to RemoveTree without a failed attempt first.
+        if (entry.size() >= MAX_PATH || !fs->Delete(entry.c_str())) RemoveTree(entry);
     }
 }
 
@@ -135,7 +201,7 @@ bool TempDirectory::Create(const wchar_t* leafName, const wchar_t* baseDirectory
         std::wstring path;
         if (leafName != nullptr && *leafName != L'\0') {
             path = prefix + leafName;  // taken over when it exists already
-            if (!IsOneComponent(leafName)) {
+            if (!StaysBelowRoot(leafName)) {
                 log->PrintfW(LogCategory::ERROR, 0, L"Failed to create a temp directory: %s",
                              path.c_str());
                 return false;

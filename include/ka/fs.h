@@ -77,14 +77,18 @@ struct KaTempDirectory : KaObject {
     // The directory's full path; empty before Create and after Detach.
     virtual const wchar_t* GetPath() = 0;
     // Makes <base or the temporary path>\kav_qmt_tmp\<computer>_<leaf or pid_n>; null or
-    // empty arguments take those defaults. An existing leaf is taken over; a leaf is one path
-    // component (no \ / :). On an object that owns a directory, renames it there, contents
-    // and all; false, the directory kept where it was, when that name exists.
+    // empty arguments take those defaults. An existing leaf is taken over. A leaf is used as
+    // it is ("a\b" makes a nested directory) but must stay below the root: a leaf that is
+    // rooted, holds a colon (drive or stream) or a ".." step (also written "... " and the
+    // like) is refused with false, as deleting the directory would reach outside. On an
+    // object that owns a directory, renames it there, contents and all; false, the directory
+    // kept where it was, when that name exists.
     virtual bool Create(const wchar_t* leafName, const wchar_t* baseDirectory) = 0;
     // Forgets the path, so the directory stays on disk; always true.
     virtual bool Detach() = 0;
-    // Run by the last Release: deletes the tree, then entries of the root older than 14
-    // days; meanwhile the process's current directory is the root.
+    // Run by the last Release: deletes the tree, then entries of its parent (the root)
+    // older than 14 days, read-only ones and paths of any length included; meanwhile the
+    // process's current directory is that parent.
     virtual void Destroy(uint32_t flags) = 0;
 };
 

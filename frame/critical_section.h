@@ -48,6 +48,43 @@ private:
     CriticalSection& lock_;
 };
 
+// A slim reader/writer lock (SRWLOCK: no initialisation, no deletion), held
+// through the two scopes below. Not recursive in either mode.
+class ReadWriteLock {
+public:
+    ReadWriteLock() = default;
+    ReadWriteLock(const ReadWriteLock&) = delete;
+    ReadWriteLock& operator=(const ReadWriteLock&) = delete;
+    SRWLOCK* get() { return &lock_; }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class SharedHold {
+public:
+    explicit SharedHold(ReadWriteLock& lock) : lock_(lock) { ::AcquireSRWLockShared(lock_.get()); }
+    ~SharedHold() { ::ReleaseSRWLockShared(lock_.get()); }
+    SharedHold(const SharedHold&) = delete;
+    SharedHold& operator=(const SharedHold&) = delete;
+
+private:
+    ReadWriteLock& lock_;
+};
+
+class ExclusiveHold {
+public:
+    explicit ExclusiveHold(ReadWriteLock& lock) : lock_(lock) {
+        ::AcquireSRWLockExclusive(lock_.get());
+    }
+    ~ExclusiveHold() { ::ReleaseSRWLockExclusive(lock_.get()); }
+    ExclusiveHold(const ExclusiveHold&) = delete;
+    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
+
+private:
+    ReadWriteLock& lock_;
+};
+
 }  // namespace ka
 
 #endif

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 namespace ka {
 namespace {
@@ -149,6 +150,7 @@ void Logger::WriteW(LogCategory category, int level, const wchar_t* text) {
 
 void Logger::Write(LogCategory category, int level, const char* text) {
     if (level > threshold_) return;
+    SharedHold hold(openLock_);  // the memory piece and the line use the open file's state
     const char* tag = Tag(category, level);
     if (text == nullptr) text = "";
     char line[kLineSize];
@@ -195,6 +197,7 @@ void Logger::WriteRawW(int level, const wchar_t* text) {
 
 void Logger::WriteRaw(int level, const char* text) {
     if (level > threshold_) return;
+    SharedHold hold(openLock_);
     Emit(LogCategory::INFO, text ? text : "");
 }
 
@@ -238,11 +241,12 @@ void Logger::PrintfRaw(int level, const char* format, ...) {
     WriteRaw(level, line);
 }
 
+// With openLock_ held shared.
 void Logger::Emit(LogCategory category, const char* line) {
     bool waited = WaitForFile();
     int number = ThreadNumber();
     if (showConsole_) ShowOnConsole(category, number, line);
-    if (FILE* file = file_.get()) {
+    if (FILE* file = open_.file.get()) {
         // The line goes out under the stream's own lock as one piece, so
         // threads of this process that share the logger never tear or
         // interleave lines, even without the file's mutex (it could not be
@@ -258,27 +262,44 @@ void Logger::Emit(LogCategory category, const char* line) {
 }
 
 bool Logger::GetFilePath(wchar_t* destination) {
-    if (!file_ || path_.empty() || destination == nullptr) return false;
-    size_t n = path_.size() < 511 ? path_.size() : 511;
-    std::wmemcpy(destination, path_.c_str(), n);
+    SharedHold hold(openLock_);
+    return CopyFilePath(destination);
+}
+
+// With openLock_ held (the console title asks while a line is written).
+bool Logger::CopyFilePath(wchar_t* destination) {
+    const std::wstring& path = open_.path;
+    if (!open_.file || path.empty() || destination == nullptr) return false;
+    size_t n = path.size() < 511 ? path.size() : 511;
+    std::wmemcpy(destination, path.c_str(), n);
     destination[n] = L'\0';
     return true;
 }
 
+// The old file is taken away, and the new one put in place, each in one step
+// under openLock_; the work in between (which may log, even to this very
+// logger) is done without it. Lines written meanwhile find the logger closed.
 bool Logger::Open(const wchar_t* path) {
     return Boundary(false, [&] {
-        file_.reset();
-        path_.clear();
-        CloseSharedState();
+        LogFile file;
+        {
+            ExclusiveHold hold(openLock_);
+            std::swap(file, open_);
+        }
+        file = LogFile();  // closed once no writer uses it
         if (path == nullptr) return true;
         // Appended in text mode, and shared: other processes read and write the
         // same file while this one has it open. Not inherited ("N"): a child
         // process (the console host included) must not keep the log file open.
-        file_.reset(_wfsopen(path, L"atN", _SH_DENYNO));
-        if (!file_) return false;
-        path_ = path;
-        OpenSharedState();
-        return true;
+        file.file.reset(_wfsopen(path, L"atN", _SH_DENYNO));
+        if (!file.file) return false;
+        file.path = path;
+        OpenSharedState(file);
+        {
+            ExclusiveHold hold(openLock_);
+            std::swap(file, open_);
+        }
+        return true;  // what a concurrent Open put in place meanwhile goes with `file`
     });
 }
 
@@ -339,7 +360,7 @@ void Logger::SetLevel(int threshold) { threshold_ = threshold < 0 ? 0 : threshol
 
 void Logger::ConfigureAndOpen(const wchar_t* path, int threshold, bool timestamp,
                               bool memoryUsage, bool showConsole) {
-    if (file_ || path == nullptr || *path == L'\0') return;
+    if (open_.file || path == nullptr || *path == L'\0') return;
     threshold_ = threshold;
     timestamp_ = timestamp;
     memoryUsage_ = memoryUsage;
@@ -355,7 +376,7 @@ void Logger::ShowOnConsole(LogCategory category, int threadNumber, const char* l
         consoleCreated_ = ::AllocConsole() != FALSE;  // fails when the process has one
         if (consoleCreated_) {
             wchar_t path[512] = L"";
-            GetFilePath(path);
+            CopyFilePath(path);
             wchar_t title[512];
             _snwprintf(title, 511, L"QMT Log Console - pid = %d - %s", _getpid(), path);
             title[511] = L'\0';

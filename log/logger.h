@@ -3,18 +3,33 @@
 #ifndef KA_LOG_LOGGER_H
 #define KA_LOG_LOGGER_H
 
+#include "frame/critical_section.h"
 #include "frame/handles.h"
 #include "frame/ref_counted.h"
 #include "ka/fs.h"
 #include "ka/log.h"
 #include "ka/process.h"
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <string>
 
 
 namespace ka {
+
+// What one Open sets up and the next Open (or the destructor) takes down.
+struct LogFile {
+    UniqueCrtFile file;
+    std::wstring path;
+    // The sharing of the file by several processes (log/shared_log.cpp): its
+    // named mutex ("Mutex_" and the file's identity) and 8 shared bytes whose
+    // first word counts the threads that ever wrote to the file, read and
+    // incremented only under that mutex.
+    UniqueHandle mutex;
+    ObjectRef<KaMemoryMappedFile> threadCounter;
+    ObjectRef<KaMemoryCounters> memoryCounters;  // a fresh record per Open
+};
 
 class Logger final : public RefCounted<Logger, KaLog> {
 public:
@@ -58,15 +73,14 @@ private:
     // Composes the decorated line into `line` (2048 bytes); false on overflow.
     bool Decorate(char* line, size_t length);
     void Emit(LogCategory category, const char* line);
+    bool CopyFilePath(wchar_t* destination);
     void ShowOnConsole(LogCategory category, int threadNumber, const char* line);
 
     // The sharing of one log file by several processes (log/shared_log.cpp).
     // After the file is open: a fresh memory-counters record, the file's
     // identity, its named mutex, and (under that mutex) the shared thread
-    // counter and this logger's thread-local slot.
-    void OpenSharedState();
-    // Drops the mutex and the counter of the file being closed.
-    void CloseSharedState();
+    // counter; this logger's thread-local slot once.
+    void OpenSharedState(LogFile& opened);
     // Waits for the file's mutex; true when this thread now owns it.
     bool WaitForFile();
     // The calling thread's number for this file (0 without a counter).
@@ -77,20 +91,19 @@ private:
     bool FormatMemoryPiece(char* piece, size_t size);
 
     const bool processWide_;
-    UniqueCrtFile file_;
-    ObjectRef<KaMemoryCounters> memoryCounters_;
-    // 8 shared bytes whose first word counts the threads that ever wrote to
-    // the file; read and incremented only under the file's mutex.
-    ObjectRef<KaMemoryMappedFile> threadCounter_;
+    // Lines are written with openLock_ held shared, so threads that write
+    // never wait for each other here; Open swaps open_ with it held
+    // exclusively, so no writer is ever left with a closed file, mutex or
+    // counter. It costs a line two uncontended atomic operations.
+    ReadWriteLock openLock_;
+    LogFile open_;
     SystemBuffer<wchar_t> consoleBuffer_;  // 2048 units from KaSystem::Allocate
     ValueMap contextValues_;
     ValueMap lineValues_;
     std::string contextText_;
-    std::wstring path_;
-    UniqueHandle fileMutex_;  // "Mutex_" and the file's identity
     // Per thread, its number for this logger (0 until it writes). Allocated
     // at the first Open that reached the counter, kept across later Opens.
-    DWORD threadSlot_ = TLS_OUT_OF_INDEXES;
+    std::atomic<DWORD> threadSlot_{TLS_OUT_OF_INDEXES};
     int tagWidth_ = 12;
     int threshold_ = 0;
     bool timestamp_ = false;

@@ -46,21 +46,21 @@ bool Acquired(DWORD wait) { return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDON
 
 }  // namespace
 
-void Logger::OpenSharedState() {
+void Logger::OpenSharedState(LogFile& opened) {
     // A fresh memory-counters record per Open; none while the process
     // service is gone (the module's shut-down).
     KaProcessService* service = System()->GetProcessService();
     KaMemoryCounters* counters = service ? service->CreateMemoryCounters() : nullptr;
     if (counters != nullptr) counters->AddRef();  // handed out with a count of zero
-    memoryCounters_.reset(counters);
+    opened.memoryCounters.reset(counters);
 
     char identity[41];
-    if (!FileIdentity(path_.c_str(), identity)) return;
+    if (!FileIdentity(opened.path.c_str(), identity)) return;
     char mutexName[64];
     std::snprintf(mutexName, sizeof mutexName, "Mutex_%s", identity);
-    fileMutex_.reset(::CreateMutexA(nullptr, FALSE, mutexName));
-    if (!fileMutex_) return;  // lines go out without cross-process exclusion or numbers
-    if (!Acquired(::WaitForSingleObject(fileMutex_.get(), kMutexWaitMs))) return;
+    opened.mutex.reset(::CreateMutexA(nullptr, FALSE, mutexName));
+    if (!opened.mutex) return;  // lines go out without cross-process exclusion or numbers
+    if (!Acquired(::WaitForSingleObject(opened.mutex.get(), kMutexWaitMs))) return;
     // Under the mutex: whoever creates the counter creates it zeroed, and no
     // other process increments it in between.
     char counterName[64];
@@ -68,51 +68,50 @@ void Logger::OpenSharedState() {
     wchar_t wideName[kCounterNameUnits];
     if (System()->GetStringUtil()->MultiByteToWideBuffer(counterName, CP_ACP, wideName,
                                                          kCounterNameUnits)) {
-        threadCounter_.reset();
-        System()->CreateMemoryMappedFile(threadCounter_.put(), wideName, kCounterSize);
-        if (threadSlot_ == TLS_OUT_OF_INDEXES) threadSlot_ = ::TlsAlloc();
+        System()->CreateMemoryMappedFile(opened.threadCounter.put(), wideName, kCounterSize);
+        // Once per logger; writers read it meanwhile. The thread-local
+        // numbers stay across later Opens.
+        DWORD none = TLS_OUT_OF_INDEXES;
+        if (threadSlot_.load() == none) {
+            DWORD slot = ::TlsAlloc();
+            if (slot != none && !threadSlot_.compare_exchange_strong(none, slot)) ::TlsFree(slot);
+        }
     }
-    ::ReleaseMutex(fileMutex_.get());
-}
-
-// The counter belongs to the file being closed and is only ever touched
-// under that file's mutex: both go together. The thread-local numbers stay.
-void Logger::CloseSharedState() {
-    fileMutex_.reset();
-    threadCounter_.reset();
+    ::ReleaseMutex(opened.mutex.get());
 }
 
 bool Logger::WaitForFile() {
-    return fileMutex_ && Acquired(::WaitForSingleObject(fileMutex_.get(), kMutexWaitMs));
+    return open_.mutex && Acquired(::WaitForSingleObject(open_.mutex.get(), kMutexWaitMs));
 }
 
 // A plain read-modify-write of the shared word: the file's mutex is held
 // (or its wait timed out, and the line goes out regardless).
 int Logger::ThreadNumber() {
-    if (!threadCounter_) return 0;
-    bool haveSlot = threadSlot_ != TLS_OUT_OF_INDEXES;
-    auto stored = haveSlot ? reinterpret_cast<uintptr_t>(::TlsGetValue(threadSlot_)) : 0;
+    if (!open_.threadCounter) return 0;
+    DWORD slot = threadSlot_.load(std::memory_order_relaxed);
+    bool haveSlot = slot != TLS_OUT_OF_INDEXES;
+    auto stored = haveSlot ? reinterpret_cast<uintptr_t>(::TlsGetValue(slot)) : 0;
     if (stored != 0) return static_cast<int>(stored);
-    auto* count = static_cast<volatile uint32_t*>(threadCounter_->GetView());
+    auto* count = static_cast<volatile uint32_t*>(open_.threadCounter->GetView());
     uint32_t number = *count + 1;
     *count = number;
-    if (haveSlot) ::TlsSetValue(threadSlot_, reinterpret_cast<void*>(uintptr_t{number}));
+    if (haveSlot) ::TlsSetValue(slot, reinterpret_cast<void*>(uintptr_t{number}));
     return static_cast<int>(number);
 }
 
 void Logger::ReleaseFile(bool waited) {
-    if (waited) ::ReleaseMutex(fileMutex_.get());
+    if (waited) ::ReleaseMutex(open_.mutex.get());
 }
 
 bool Logger::FormatMemoryPiece(char* piece, size_t size) {
-    if (!memoryCounters_) return false;
+    KaMemoryCounters* counters = open_.memoryCounters.get();
+    if (counters == nullptr) return false;
     // Null once the module's shut-down destroyed the service: the last line
     // then goes without figures and nothing re-creates the service.
     KaProcessService* service = System()->GetProcessService();
-    if (service == nullptr || !service->QueryMemoryCounters(memoryCounters_.get())) return false;
-    if (_snprintf(piece, size - 1, "wss:%f\tpfu:%f\t",
-                  double(memoryCounters_->GetWorkingSetSize()) * 1e-6,
-                  double(memoryCounters_->GetPagefileUsage()) * 1e-6) < 0) {
+    if (service == nullptr || !service->QueryMemoryCounters(counters)) return false;
+    if (_snprintf(piece, size - 1, "wss:%f\tpfu:%f\t", double(counters->GetWorkingSetSize()) * 1e-6,
+                  double(counters->GetPagefileUsage()) * 1e-6) < 0) {
         piece[size - 1] = '\0';
     }
     piece[size - 1] = '\0';

@@ -34,7 +34,9 @@ struct UuidRecord {
 typedef bool (*IniValueCallback)(const wchar_t* section, const wchar_t* key,
                                  const wchar_t* value, void* context);
 
-// <windows.h> maps CreateMutex to CreateMutexW; the slot keeps its own name.
+// <windows.h> maps CreateMutex to CreateMutexW (or CreateMutexA); the slot keeps its own
+// name, and two inline forwarders below take the call under either spelling, so
+// system->CreateMutex(...) compiles whether <windows.h> comes before or after this header.
 #pragma push_macro("CreateMutex")
 #undef CreateMutex
 
@@ -111,6 +113,10 @@ struct KaSystem {
     virtual bool CreateMutex(KaMutex** out, const wchar_t* name) = 0;
     // Always null.
     virtual void* Reserved29() = 0;
+
+    // Not slots (no table entry): the names <windows.h> turns CreateMutex into.
+    bool CreateMutexW(KaMutex** out, const wchar_t* name) { return CreateMutex(out, name); }
+    bool CreateMutexA(KaMutex** out, const wchar_t* name) { return CreateMutex(out, name); }
 };
 
 #pragma pop_macro("CreateMutex")

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace ka {
@@ -75,6 +76,14 @@ private:
     bool failed_ = false;
 };
 
+// A group's text; null only when memory ran out (the groups asked for always
+// exist), which ends the read like any other failed allocation.
+const wchar_t* GroupText(KaRegexMatch& match) {
+    const wchar_t* text = match.GetText();
+    if (text == nullptr) throw std::bad_alloc();
+    return text;
+}
+
 class IniParser {
 public:
     IniParser(KaStringUtil& text, KaRegex& keyValue, KaRegex& section, uint32_t codePage,
@@ -95,13 +104,14 @@ public:
         ObjectRef<KaRegexMatch> match;
         if (text_.SearchRegex(wide_, &keyValue_, match.put())) {
             match->Next();
-            key_ = match->GetText();  // the match's text lives only until its next GetText
+            key_ = GroupText(*match.get());  // the text lives only until the next GetText
             match->Next();
-            return callback_(currentSection_.c_str(), key_.c_str(), match->GetText(), context_);
+            return callback_(currentSection_.c_str(), key_.c_str(), GroupText(*match.get()),
+                             context_);
         }
         if (text_.SearchRegex(wide_, &section_, match.put())) {
             match->Next();
-            currentSection_ = match->GetText();
+            currentSection_ = GroupText(*match.get());
             return true;
         }
         Log()->PrintfW(LogCategory::ERROR, 0, L"Ignored unexpected values at line %d", number);

@@ -1,5 +1,6 @@
 #include "text/regex.h"
 
+#include "frame/boundary.h"
 #include "frame/library_thread.h"
 #include "frame/services.h"
 #include "frame/win32.h"
@@ -496,10 +497,14 @@ bool RegexMatch::Search() {
     return found;
 }
 
+// Copying the group can run out of memory: the caller then gets null, as if
+// there were no group, rather than an exception it cannot catch.
 const wchar_t* RegexMatch::GetText() {
     if (!HasCurrent()) return nullptr;
-    groupText_ = results_[cursor_].matched ? results_[cursor_].str() : std::wstring();
-    return groupText_.c_str();
+    return Boundary(static_cast<const wchar_t*>(nullptr), [&] {
+        groupText_ = results_[cursor_].matched ? results_[cursor_].str() : std::wstring();
+        return groupText_.c_str();
+    });
 }
 
 int64_t RegexMatch::GetPosition() { return HasCurrent() ? results_.position(cursor_) : 0; }

@@ -119,21 +119,13 @@ WorkerThread::~WorkerThread() {
     if (thread_) {
         DWORD code = 0;
         if (::GetExitCodeThread(thread_.get(), &code) && code == STILL_ACTIVE) {
-            CleanupFunction unrun = nullptr;
-            uintptr_t argument = 0;
-            {
-                // Taking the lock waits for a run in progress.
-                ScopedLock hold(lock_);
-                if (state_.load(std::memory_order_acquire) == kBusy) {
-                    // Posted but not picked up: it is not run now, but its
-                    // argument is still cleaned up, once.
-                    unrun = argumentCleanup_;
-                    argument = argument_;
-                }
-                state_.store(kStopping, std::memory_order_release);
-                ::WakeAllConditionVariable(&signal_);
-            }
-            if (unrun != nullptr) unrun(argument);
+            // Taking the lock waits for a run in progress. A request posted
+            // but not picked up yet is dropped here: the thread sees the stop
+            // first and leaves without running it or cleaning its argument
+            // up, which stays with whoever posted it.
+            ScopedLock hold(lock_);
+            state_.store(kStopping, std::memory_order_release);
+            ::WakeAllConditionVariable(&signal_);
         }
         ::WaitForSingleObject(thread_.get(), INFINITE);
         thread_.reset();

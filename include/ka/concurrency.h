@@ -104,7 +104,9 @@ struct KaWorkerThread : KaObject {
     // Ready for Run.
     virtual bool IsIdle() = 0;
     // Starts function(data, argument) and returns at once; cleanup(argument) runs after it.
-    // False while a run is in progress. The function must not call this worker.
+    // False while a run is in progress. The function must not call this worker. A request
+    // not yet picked up when the last reference goes is neither run nor cleaned up: Wait
+    // first when the argument must be cleaned up.
     virtual bool Run(TaskFunction function, uintptr_t argument, CleanupFunction cleanup) = 0;
     // The result of the last completed run (0 before any).
     virtual int32_t GetResult() = 0;

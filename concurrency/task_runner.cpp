@@ -273,10 +273,6 @@ void TaskRunner::Finish(Task& done) {
         waiting_.insert(std::move(movingNodes_[i]));
     }
 
-    // Finished before any dependent is queued: a dependent that runs at once
-    // on another thread finds every prerequisite finished, not still running.
-    done.state_.store(kFinished, std::memory_order_release);
-
     // Every ready task is at the front. Each takes the list's reference with
     // it into the pool, whose clean-up drops it after the run: the task stays
     // alive while queued even when no caller holds it any more.
@@ -293,6 +289,10 @@ void TaskRunner::Finish(Task& done) {
             ready->Release();  // the reference meant for the pool
         }
     }
+    // Finished only now, under the lock: whoever sees a task finished finds
+    // every task it freed queued already. A freed task that starts at once on
+    // another thread may still see this one running; its result is final.
+    done.state_.store(kFinished, std::memory_order_release);
 }
 
 TaskRunner::~TaskRunner() {

@@ -38,11 +38,14 @@ TEST(ThreadPool, StartFailingPartWayJoinsTheThreadsItStarted) {
     g_started.clear();
 }
 
-// A real pool that refuses RegisterTask while `refuse` is set.
+// A real pool that refuses RegisterTask while `refuse` is set, and notes the
+// state of `watched` at each RegisterTask.
 class RefusingPool final : public KaThreadPool {
 public:
     explicit RefusingPool(KaThreadPool* pool) : real(pool) {}
     std::atomic<bool> refuse{false};
+    KaTask* watched = nullptr;
+    std::atomic<uint32_t> watchedState{9};
     void AddRef() override { real->AddRef(); }
     int32_t Release() override { return real->Release(); }
     int32_t GetRefCount() override { return real->GetRefCount(); }
@@ -50,6 +53,7 @@ public:
     int32_t GetThreadCount() override { return real->GetThreadCount(); }
     uint32_t GetQueuedTaskCount() override { return real->GetQueuedTaskCount(); }
     bool RegisterTask(TaskFunction f, uintptr_t a, CleanupFunction c, int32_t* id) override {
+        if (watched != nullptr) watchedState = watched->GetState();
         return !refuse && real->RegisterTask(f, a, c, id);
     }
     bool CancelTask(int32_t id) override { return real->CancelTask(id); }
@@ -66,8 +70,8 @@ public:
 };
 
 // Refused at Submit: back to created, the pool's reference dropped. Refused
-// when its prerequisite finishes: finished with -9999, and its own dependent
-// is never counted down.
+// when its prerequisite finishes (which queues it before it reads finished
+// itself): finished with -9999, and its own dependent is never counted down.
 TEST(TaskGraph, RefusedQueueingUndoesTheSubmitOrFinishesWithMinus9999) {
     ka::ObjectRef<KaThreadPool> real;
     ASSERT_TRUE(ka::MakeThreadPool(1, real.put()));
@@ -91,11 +95,14 @@ TEST(TaskGraph, RefusedQueueingUndoesTheSubmitOrFinishesWithMinus9999) {
     ASSERT_TRUE(freed->AddDependency(first.get()) && behind->AddDependency(freed.get()));
     ASSERT_TRUE(freed->Submit() && behind->Submit() && first->Submit());
     pool.refuse = true;
+    pool.watched = first.get();
     ::SetEvent(gate.get());
-    for (DWORD start = ::GetTickCount(); freed->GetState() != 4;) {
+    for (DWORD start = ::GetTickCount(); freed->GetState() + first->GetState() != 8;) {
         ASSERT_LT(::GetTickCount() - start, 30000u) << "the refused task never finished";
         ::Sleep(1);
     }
+    EXPECT_EQ(pool.watchedState, 3u) << "freed tasks go to the pool while their prerequisite "
+                                        "still counts as running, not after it finished";
     EXPECT_EQ(freed->GetResult(), ka::kTaskRefused);
     EXPECT_TRUE(first->GetState() == 4 && first->GetResult() == 1);
     EXPECT_EQ(behind->GetState(), 1u);

@@ -83,7 +83,8 @@ int32_t Work(uintptr_t threadData, uintptr_t argument) {
     if (probe.gate != nullptr) ::WaitForSingleObject(probe.gate->event.get(), kBound);
     int64_t sum = probe.base;
     for (KaTask* prerequisite : probe.prerequisites) {
-        probe.early = probe.early || prerequisite->GetState() != 4;
+        // A prerequisite queues what it frees before it reads finished.
+        probe.early = probe.early || prerequisite->GetState() < 3;
         sum += prerequisite->GetResult();
     }
     return static_cast<int32_t>(sum % 1000003);

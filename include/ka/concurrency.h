@@ -71,7 +71,9 @@ struct KaTaskRunner : KaObject {
     virtual void Destroy(uint32_t flags) = 0;
 };
 
-// state: 0 created, 1 waiting for prerequisites, 2 queued, 3 running, 4 finished.
+// state: 0 created, 1 waiting for prerequisites, 2 queued, 3 running, 4 finished. A task
+// reads 4 only once the tasks it freed are queued, so one of those may start while it still
+// reads 3 (its result is final by then).
 struct KaTask : KaObject {
     // Sets the work and its data; cleanup(data) runs when it is replaced or at destruction.
     // False once the task is queued.

@@ -70,6 +70,10 @@ private:
     int64_t ordinal_ = 0;  // see WaitKey
     bool listed_ = false;  // in the waiting list
     bool moving_ = false;  // picked up once while a prerequisite finishes
+    // The runner teardown's search for cycles (see CutCycles): order of
+    // discovery, lowest order reachable, component, and still open.
+    int32_t scanIndex_ = -1, scanLow_ = 0, scanComponent_ = -1;
+    bool scanOpen_ = false;
     std::atomic<uint32_t> state_{kCreated};
 };
 
@@ -93,6 +97,7 @@ private:
     static void ReleaseTask(uintptr_t task) { reinterpret_cast<Task*>(task)->Release(); }  // owned
 
     void Finish(Task& done);
+    static void CutCycles(const WaitingList& waiting, std::vector<ObjectRef<Task>>& cut);
     void Reposition(Task& task, int32_t pending, int64_t ordinal);
 
     // Declared first, destroyed last: tasks still finishing while the pool
@@ -295,19 +300,86 @@ void TaskRunner::Finish(Task& done) {
     done.state_.store(kFinished, std::memory_order_release);
 }
 
+// Tasks still waiting at the runner's teardown never run, so the references
+// their dependents lists hold would stay until the tasks go; on a cycle that
+// is never. So every reference that lies on a cycle reachable from them is
+// taken out of its list (into `cut`), and no other: an edge lies on a cycle
+// exactly when both its ends are in one strongly connected component.
+// Tarjan's search, walked without recursion since graphs run deep.
+void TaskRunner::CutCycles(const WaitingList& waiting, std::vector<ObjectRef<Task>>& cut) {
+    std::vector<Task*> open;
+    std::vector<std::pair<Task*, size_t>> path;  // a task and the next dependent to follow
+    int32_t discovered = 0, components = 0;
+    auto enter = [&](Task* task) {
+        task->scanIndex_ = task->scanLow_ = discovered++;
+        task->scanOpen_ = true;
+        open.push_back(task);
+        path.emplace_back(task, 0);
+    };
+    for (const auto& [key, root] : waiting) {
+        if (root->scanIndex_ < 0) enter(root.get());
+        while (!path.empty()) {
+            Task* task = path.back().first;
+            size_t next = path.back().second++;
+            if (next < task->dependents_.size()) {
+                Task* to = task->dependents_[next].get();
+                if (to->scanIndex_ < 0) {
+                    enter(to);
+                } else if (to->scanOpen_) {
+                    task->scanLow_ = std::min(task->scanLow_, to->scanIndex_);
+                }
+                continue;
+            }
+            path.pop_back();
+            if (!path.empty()) {
+                Task* parent = path.back().first;
+                parent->scanLow_ = std::min(parent->scanLow_, task->scanLow_);
+            }
+            if (task->scanLow_ != task->scanIndex_) continue;
+            // `task` closes a component: the open tasks from it on. Every
+            // dependent of theirs has its component by now.
+            size_t from = open.size();
+            do {
+                open[--from]->scanComponent_ = components;
+            } while (open[from] != task);
+            for (size_t i = from; i < open.size(); ++i) {
+                std::vector<ObjectRef<Task>>& list = open[i]->dependents_;
+                auto onCycle = std::stable_partition(
+                    list.begin(), list.end(), [&](const ObjectRef<Task>& dependent) {
+                        return dependent->scanComponent_ != components;
+                    });
+                cut.insert(cut.end(), std::make_move_iterator(onCycle),
+                           std::make_move_iterator(list.end()));
+                list.erase(onCycle, list.end());
+                open[i]->scanOpen_ = false;
+            }
+            open.resize(from);
+            ++components;
+        }
+    }
+}
+
 TaskRunner::~TaskRunner() {
     WaitingList dropped;
+    std::vector<ObjectRef<Task>> cut;
+    bool searched = false;
     {
         ScopedLock hold(lock_);
         for (auto& [key, task] : waiting_) task->listed_ = false;
         dropped.swap(waiting_);
+        searched = Boundary(false, [&] {
+            CutCycles(dropped, cut);
+            return true;
+        });
     }
-    // Tasks still waiting never run now, so they never count their dependents
-    // down either: dropping those references too breaks the cycles among
-    // them, which would otherwise keep each other alive for good.
-    for (auto& [key, task] : dropped) {
-        std::vector<ObjectRef<Task>> dependents = std::move(task->dependents_);
+    if (!searched) {
+        // No room to search: the waiting tasks let go of all their
+        // dependents, which breaks every cycle through them.
+        for (auto& [key, task] : dropped) {
+            std::vector<ObjectRef<Task>> dependents = std::move(task->dependents_);
+        }
     }
+    cut.clear();
     dropped.clear();
     // Tasks still queued or running finish into this runner (its lock, its
     // list, its room to move), so they are waited for while all of it is

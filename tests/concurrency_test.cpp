@@ -279,21 +279,28 @@ TEST(TaskGraph, FreedTasksQueueInWaitingListOrder) {
         << "not Q, P, D2, D1, D3";
 }
 
-TEST(TaskGraph, CyclesNeverRunNorHoldUpTheWait) {
-    Probe probes[3];
+// A cycle, a lone task, and W waiting for P (never submitted) with dependent D.
+TEST(TaskGraph, CyclesNeverRunAndTeardownCutsOnlyTheirReferences) {
+    Probe probes[6];  // cycle, cycle, lone, W, P, D
+    Ref<KaTask> p;
     {
         Ref<KaTaskRunner> runner;
         ASSERT_TRUE(katest::System()->CreateTaskRunner(2, runner.put()));
-        std::vector<Ref<KaTask>> tasks = MakeTasks(runner.get(), probes, 3);
-        ASSERT_TRUE(tasks[0]->AddDependency(tasks[1].get()) &&
-                    tasks[1]->AddDependency(tasks[0].get()));
-        for (Ref<KaTask>& task : tasks) ASSERT_TRUE(task->Submit());
+        std::vector<Ref<KaTask>> tasks = MakeTasks(runner.get(), probes, 6);
+        ASSERT_TRUE(
+            tasks[0]->AddDependency(tasks[1].get()) && tasks[1]->AddDependency(tasks[0].get()) &&
+            tasks[3]->AddDependency(tasks[4].get()) && tasks[5]->AddDependency(tasks[3].get()));
+        for (int i : {0, 1, 2, 3}) ASSERT_TRUE(tasks[i]->Submit());
         ASSERT_TRUE(WaitIdle(runner->GetThreadPool()));
         EXPECT_TRUE(probes[2].runs == 1 && tasks[0]->GetState() + tasks[1]->GetState() == 2);
+        p = std::move(tasks[4]);
     }
-    EXPECT_EQ(probes[0].runs + probes[1].runs, 0);
+    EXPECT_EQ(probes[0].runs + probes[1].runs + probes[3].runs, 0);
     EXPECT_EQ(probes[0].cleanups + probes[1].cleanups, 2)
         << "the runner's teardown frees the cycle";
+    EXPECT_EQ(probes[5].cleanups.load(), 0) << "W dropped D before W itself went";
+    p.reset();
+    EXPECT_EQ(probes[3].cleanups + probes[5].cleanups, 2) << "P holds W, W holds D";
 }
 
 // Each task combines its prerequisites' results: a wrong one, a task run

@@ -67,7 +67,8 @@ struct KaTaskRunner : KaObject {
     // Hands out a new task of this runner with one reference; the caller releases it
     // (keep it until the task has finished).
     virtual bool CreateTask(KaTask** out) = 0;
-    // Run by the last Release: tasks still waiting never run; then waits for the pool.
+    // Run by the last Release: tasks still waiting never run, and the references that
+    // tie them into cycles are dropped (no other dependents); then waits for the pool.
     virtual void Destroy(uint32_t flags) = 0;
 };
 
@@ -81,7 +82,8 @@ struct KaTask : KaObject {
     // The runner, without an added reference.
     virtual KaTaskRunner* GetRunner() = 0;
     // This task runs only after prerequisite (of the same runner) has finished. False
-    // (logged) once this task is queued. Cycles are not detected: they never run.
+    // (logged) once this task is queued. Cycles are not detected: they never run. The
+    // prerequisite holds a reference on this task until the prerequisite is destroyed.
     virtual bool AddDependency(KaTask* prerequisite) = 0;
     // Hands the task to the pool as soon as its prerequisites have finished; false when it
     // was submitted before.

@@ -31,6 +31,7 @@ class CpuUsageCounter final : public KaCpuUsageCounter {
 public:
     bool Start();
     void StopSampling();
+    void ResumeSampling();
     void SetProcessExiting(bool exiting) { processExiting_ = exiting; }
 
     bool GetCpuUsage(double* usage, uint32_t* processorCount) override;
@@ -44,7 +45,7 @@ private:
 
     PDH_HQUERY query_ = nullptr;
     PDH_HCOUNTER counter_ = nullptr;
-    bool samplerStarted_ = false;
+    UniqueHandle sampler_;  // kept so that a restart can wait for the one told to stop
     uint32_t processorCount_ = 0;
     std::atomic<bool> hasData_{false};
     std::atomic<bool> stop_{false};
@@ -88,11 +89,10 @@ bool CpuUsageCounter::Start() {
         counter_ = nullptr;
     }
     stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    // The thread is never joined (see DestroyCpuUsageCounter): its handle is
-    // not kept.
-    samplerStarted_ = stopEvent_ && StartLibraryThread(&SamplerMain, this);
+    // Never joined by the teardown (see DestroyCpuUsageCounter).
+    if (stopEvent_) sampler_ = StartLibraryThread(&SamplerMain, this);
     processorCount_ = CountLogicalProcessors();
-    return samplerStarted_;
+    return static_cast<bool>(sampler_);
 }
 
 void CpuUsageCounter::Collect() {
@@ -119,6 +119,19 @@ void CpuUsageCounter::Sample() {
 void CpuUsageCounter::StopSampling() {
     stop_.store(true, std::memory_order_release);
     if (stopEvent_) ::SetEvent(stopEvent_.get());
+}
+
+// After a stop, a new sampler starts over as the first one did: no data
+// until its second sample. The stopped one is out of its sleep already and
+// leaves after at most the collection it is in; it must be gone before the
+// flags are reset, or it would sample on beside the new one.
+void CpuUsageCounter::ResumeSampling() {
+    if (query_ == nullptr || !stop_.load(std::memory_order_acquire)) return;
+    if (sampler_) ::WaitForSingleObject(sampler_.get(), INFINITE);
+    hasData_.store(false, std::memory_order_release);
+    stop_.store(false, std::memory_order_release);
+    ::ResetEvent(stopEvent_.get());
+    sampler_ = StartLibraryThread(&SamplerMain, this);
 }
 
 uint32_t CpuUsageCounter::CountLogicalProcessors() {
@@ -221,8 +234,18 @@ KaCpuUsageCounter* GetOrCreateCpuUsageCounter(KaCpuUsageCounter*& slot) {
     return counter;
 }
 
-void StopCpuUsageSampling(KaCpuUsageCounter* counter) {
-    if (counter != nullptr) static_cast<CpuUsageCounter*>(counter)->StopSampling();
+// Under the creation lock: the slot is read while no one stores into it, and
+// two Initialize calls do not restart the sampler twice.
+void StopCpuUsageSampling(KaCpuUsageCounter*& slot) {
+    ::AcquireSRWLockExclusive(&g_creationLock);
+    if (slot != nullptr) static_cast<CpuUsageCounter*>(slot)->StopSampling();
+    ::ReleaseSRWLockExclusive(&g_creationLock);
+}
+
+void ResumeCpuUsageSampling(KaCpuUsageCounter*& slot) {
+    ::AcquireSRWLockExclusive(&g_creationLock);
+    if (slot != nullptr) static_cast<CpuUsageCounter*>(slot)->ResumeSampling();
+    ::ReleaseSRWLockExclusive(&g_creationLock);
 }
 
 void DestroyCpuUsageCounter(KaCpuUsageCounter*& slot, bool processExiting) {

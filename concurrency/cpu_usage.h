@@ -16,8 +16,14 @@ KaCpuUsageCounter* GetOrCreateCpuUsageCounter(KaCpuUsageCounter*& slot);
 
 // Tells the sampling thread to leave, without waiting: the host's last call
 // (Uninitialize) does this, so the thread's hold on the module ends and
-// FreeLibrary can unload it. The usage stays at its last value afterwards.
-void StopCpuUsageSampling(KaCpuUsageCounter* counter);
+// FreeLibrary can unload it. The usage stays at its last value afterwards,
+// until a new Initialize resumes the sampling.
+void StopCpuUsageSampling(KaCpuUsageCounter*& slot);
+
+// Initialize after Uninitialize: waits for the stopped sampling thread to
+// leave and starts a new one, which reports no data until its second sample.
+// Does nothing while sampling, or for a counter whose start failed.
+void ResumeCpuUsageSampling(KaCpuUsageCounter*& slot);
 
 // Shut-down step: destroys the counter and clears the slot, for good. Runs
 // under the loader lock, so it never waits for the sampling thread: on

@@ -78,7 +78,8 @@ ModuleObject* BuildModule() {
 //    unload happens when the last such thread leaves (on that thread, which
 //    then waits for nothing). A service the module owns whose thread would
 //    otherwise pin it forever (the CPU counter's sampler) is told to stop by
-//    Uninitialize, the host's last call, without waiting.
+//    Uninitialize, the host's last call, without waiting (a later Initialize
+//    starts it again).
 //  - At process exit (processExiting) every other thread is already gone,
 //    possibly in the middle of a call: a step must not wait for, or hand work
 //    to, a thread, and must not assume a service's worker finished its job.
@@ -121,6 +122,7 @@ ModuleObject& SystemRoot::Module() { return *reinterpret_cast<ModuleObject*>(thi
 
 bool SystemRoot::Initialize() {
     RegisterSystem(this);
+    ResumeCpuUsageSampling(Module().cpuUsage);  // stopped by an earlier Uninitialize
     return true;
 }
 

@@ -424,6 +424,13 @@ TEST(CpuUsage, CountsProcessorsAndMeasuresFromTheSecondSample) {
         while (!measured) ::YieldProcessor();
     });
     EXPECT_TRUE(Eventually([&] { return counter->GetCpuUsage(&usage, nullptr) && usage > 0; }));
+    // Uninitialize stops the sampler; the next Initialize starts it over.
+    katest::System()->Uninitialize();
+    katest::System()->Initialize();
+    EXPECT_TRUE(counter->GetCpuUsage(&usage, nullptr) && usage == 0.0)
+        << "not started over: " << usage;
+    EXPECT_TRUE(Eventually([&] { return counter->GetCpuUsage(&usage, nullptr) && usage > 0; }))
+        << "no sampling since Initialize";
     measured = true;
     EXPECT_TRUE(usage >= 0.0 && usage <= 100.0) << usage;
 }

@@ -298,17 +298,14 @@ KA_CHILD_MODE(zero_interval) {
     if (!info->CreatePopupMonitor(monitor.put())) return 2;
     monitor->SetInterval(0);
     auto self = static_cast<int32_t>(::GetCurrentProcessId());
-    for (int round = 0; round < 100; ++round) {
-        monitor->AddProcess(self);
-        monitor->AddCaption(L"Ka Zero");
-        monitor->RemoveProcess(static_cast<uint32_t>(self));
-        monitor->AddProcess(-1);
-        monitor->RemoveCaption(L"Ka Zero");
-        monitor->ClearProcesses();
+    for (int round = 0; round < 200; ++round) {
+        bool all = round % 2;
+        monitor->AddProcess(all ? -1 : self);
+        monitor->AddCaption(all ? L"A" : L"B");  // the rules change while it scans
+        all ? monitor->ClearProcesses() : monitor->RemoveProcess(static_cast<uint32_t>(self));
     }
     monitor->AddProcess(-1);
-    for (int round = 0; round < 100; ++round) monitor->AddButton(round % 2 ? L"A" : L"B");
-    monitor.reset();
+    monitor.reset();  // the last release, while it scans back to back
     katest::TempDir dir;
     auto fromFile = [&](const std::string& text, uint32_t expected) {
         KaPopupMonitor** array = nullptr;

@@ -92,8 +92,8 @@ expect 0 "$scratch\\model.dat.10"
 run latest "$scratch\\other.dat"
 expect 1 "kahost: neither $scratch\\other.dat nor a numbered version of it"
 rm -rf "$scratch"
-# The library's version resource says what frame/version.rc says.
-want=$(sed -n 's/^#define KA_VERSION_TEXT "\(.*\)"/\1/p' "$here/../frame/version.rc")
+# The library's version resource says what root/version.rc says.
+want=$(sed -n 's/^#define KA_VERSION_TEXT "\(.*\)"/\1/p' "$here/../root/version.rc")
 run version KaSystem.x64.dll
 expect 0 "$want"
 tr -d '\r' <<<"$out" | grep -qxE "${want//./\\.}" || fail "expected exactly the version $want"

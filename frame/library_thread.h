@@ -2,7 +2,7 @@
 // workers and samplers later). Each one pins this library's module for as
 // long as it runs and leaves through FreeLibraryAndExitThread, so the code it
 // runs can never be unmapped under it, whatever the host does with
-// FreeLibrary. See the shut-down rule in frame/module.cpp.
+// FreeLibrary. See the shut-down rule in root/module.cpp.
 #ifndef KA_FRAME_LIBRARY_THREAD_H
 #define KA_FRAME_LIBRARY_THREAD_H
 

@@ -12,7 +12,7 @@ namespace ka {
 class EnvironmentInfo final : public KaEnvironmentInfo {
 public:
     // The module object keeps the Advapi32 handle and then the address of
-    // RegGetValueW right after this interface (frame/module.cpp asserts it):
+    // RegGetValueW right after this interface (root/module.cpp asserts it):
     // the registry reader is that many pointers from `this`.
     static constexpr size_t kRegistryReaderOffset = 2 * sizeof(void*);
 

@@ -1,7 +1,7 @@
 // The one static module object: the root interface at its head, the embedded
 // interfaces beside it, and the members the root's own operations use.
-#ifndef KA_FRAME_MODULE_H
-#define KA_FRAME_MODULE_H
+#ifndef KA_ROOT_MODULE_H
+#define KA_ROOT_MODULE_H
 
 #include "frame/handles.h"
 #include "frame/last_error.h"

@@ -1,4 +1,4 @@
-#include "frame/module.h"
+#include "root/module.h"
 
 #include "concurrency/cpu_usage.h"
 #include "concurrency/mutex.h"
@@ -64,7 +64,7 @@ ModuleObject* BuildModule() {
 
 }  // namespace
 
-// The shut-down: DllMain runs it (frame/dll_main.cpp) when the library is
+// The shut-down: DllMain runs it (root/dll_main.cpp) when the library is
 // unloaded (FreeLibrary of the last reference) or the process ends; in both
 // cases the system holds its loader lock. The rule every step follows:
 //

@@ -1,0 +1,170 @@
+// Commands on the library's process service: `run` starts a command and
+// passes its output and exit code on, `mem` prints this process's counters.
+#include "frame/handles.h"
+#include "host/kahost.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kahost {
+namespace {
+
+// A stream of the host's own: the child's output goes straight on to ours,
+// byte for byte, as each drain brings it.
+class PassOn final : public KaStream {
+public:
+    explicit PassOn(FILE* out) : out_(out) {}
+    void AddRef() override {}
+    int32_t Release() override { return 1; }
+    int32_t GetRefCount() override { return 1; }
+    bool Duplicate(KaStream**) override { return false; }
+    bool Flush() override { return std::fflush(out_) == 0; }
+    bool CopyTo(KaStream*, size_t, size_t*, size_t*) override { return false; }
+    bool Seek(int64_t, uint32_t, uint64_t*) override { return false; }
+    bool Write(const void* data, size_t count, size_t* written) override {
+        size_t n = std::fwrite(data, 1, count, out_);
+        std::fflush(out_);
+        if (written) *written = n;
+        return n == count;
+    }
+    bool Read(void*, size_t, size_t*) override { return false; }
+    void Destroy(uint32_t) override {}
+
+private:
+    FILE* out_;
+};
+
+// One argument as the child's CommandLineToArgvW will split it again.
+std::wstring QuoteArgument(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes double only before a quote, which is escaped itself.
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(backslashes * 2, L'\\');  // before the closing quote
+    return quoted + L"\"";
+}
+
+bool NoteStarted(void*, uintptr_t started) {
+    *reinterpret_cast<bool*>(started) = true;
+    return true;
+}
+
+}  // namespace
+
+int RunRun(const Invocation& call) {
+    int32_t timeout = -1;  // no limit
+    const wchar_t* directory = nullptr;
+    const wchar_t* inputPath = nullptr;
+    size_t next = 0;
+    for (; next < call.args.size() && call.args[next].starts_with(L"--"); ++next) {
+        const std::wstring& option = call.args[next];
+        if (option == L"--") {
+            ++next;
+            break;
+        }
+        if (next + 1 >= call.args.size()) return UsageError(Utf8(option) + " needs a value");
+        const wchar_t* value = call.args[++next].c_str();
+        if (option == L"--timeout") {
+            wchar_t* end = nullptr;
+            long seconds = std::wcstol(value, &end, 10);
+            // The runner takes 0 and 1 as "no limit": refused rather than surprising.
+            if (end == value || *end != L'\0' || seconds < 2 || seconds > 0x7FFFFFFF) {
+                return UsageError("--timeout takes whole seconds, 2 or more");
+            }
+            timeout = static_cast<int32_t>(seconds);
+        } else if (option == L"--cwd") {
+            directory = value;
+        } else if (option == L"--stdin") {
+            inputPath = value;
+        } else {
+            return UsageError("unknown run option " + Utf8(option));
+        }
+    }
+    if (next >= call.args.size()) return UsageError("run needs a command after --");
+    std::wstring commandLine;
+    for (; next < call.args.size(); ++next) {
+        commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(call.args[next]);
+    }
+
+    ka::ObjectRef<KaStream> input;
+    if (inputPath != nullptr &&
+        !call.system->GetFileStreams()->OpenFileStream(input.put(), inputPath, L"rb")) {
+        FailOn("cannot open the input", inputPath);
+        return kExitFailed;
+    }
+    KaProcessService* service = call.system->GetProcessService();
+    if (service == nullptr) {
+        Fail("the library has no process service");
+        return kExitFailed;
+    }
+    // The child's bytes as they are: no line-end translation on the way out.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    PassOn output(stdout), errors(stderr);
+    bool started = false;
+    uint32_t code = 0;
+    service->RunProcessEx(commandLine.c_str(), directory, 0, true, true, timeout, nullptr,
+                          input.get(), &output, &errors, &code, nullptr, nullptr, 0, NoteStarted,
+                          reinterpret_cast<uintptr_t>(&started), nullptr, 0);
+    if (!started) {
+        Fail("cannot start " + Utf8(commandLine), code);
+        return kExitFailed;
+    }
+    if (code == 170000 && timeout >= 2) {
+        Fail("the child was still running after " + std::to_string(timeout) +
+             " s and was ended (exit code 170000)");
+    }
+    return static_cast<int>(code);
+}
+
+int RunMem(const Invocation& call) {
+    if (!call.args.empty()) return UsageError("mem takes no arguments");
+    KaProcessService* service = call.system->GetProcessService();
+    KaMemoryCounters* made = service ? service->CreateMemoryCounters() : nullptr;
+    if (made == nullptr) {
+        Fail("the library has no process service");
+        return kExitFailed;
+    }
+    made->AddRef();  // handed out with a count of zero
+    ka::ObjectRef<KaMemoryCounters> counters(made);
+    if (!service->QueryMemoryCounters(counters.get())) {
+        Fail("no memory counters: PSAPI.DLL or its GetProcessMemoryInfo is missing");
+        return kExitFailed;
+    }
+    std::printf("process %lu\n", ::GetCurrentProcessId());
+    std::printf("  %-26s %12u\n", "page faults", counters->GetPageFaultCount());
+    const std::pair<const char*, uint64_t> sizes[] = {
+        {"working set", counters->GetWorkingSetSize()},
+        {"peak working set", counters->GetPeakWorkingSetSize()},
+        {"page file", counters->GetPagefileUsage()},
+        {"peak page file", counters->GetPeakPagefileUsage()},
+        {"paged pool quota", counters->GetQuotaPagedPoolUsage()},
+        {"peak paged pool quota", counters->GetQuotaPeakPagedPoolUsage()},
+        {"non-paged pool quota", counters->GetQuotaNonPagedPoolUsage()},
+        {"peak non-paged pool quota", counters->GetQuotaPeakNonPagedPoolUsage()},
+    };
+    for (const auto& [name, bytes] : sizes) {
+        std::printf("  %-26s %12llu bytes (%.1f MiB)\n", name,
+                    static_cast<unsigned long long>(bytes), double(bytes) / (1 << 20));
+    }
+    return kExitOk;
+}
+
+}  // namespace kahost

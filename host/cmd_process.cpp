@@ -64,21 +64,27 @@ bool NoteStarted(void*, uintptr_t started) {
     return true;
 }
 
-}  // namespace
-
-int RunRun(const Invocation& call) {
+// What `run` was asked to do. The pointers point into the invocation's
+// arguments; null when the option was not given.
+struct RunRequest {
     int32_t timeout = -1;  // no limit
     const wchar_t* directory = nullptr;
     const wchar_t* inputPath = nullptr;
+    std::wstring commandLine;
+};
+
+// Reads the options and the command after them; returns kExitOk or, having
+// printed the usage, kExitUsage.
+int ParseRunArguments(const std::vector<std::wstring>& args, RunRequest& request) {
     size_t next = 0;
-    for (; next < call.args.size() && call.args[next].starts_with(L"--"); ++next) {
-        const std::wstring& option = call.args[next];
+    for (; next < args.size() && args[next].starts_with(L"--"); ++next) {
+        const std::wstring& option = args[next];
         if (option == L"--") {
             ++next;
             break;
         }
-        if (next + 1 >= call.args.size()) return UsageError(Utf8(option) + " needs a value");
-        const wchar_t* value = call.args[++next].c_str();
+        if (next + 1 >= args.size()) return UsageError(Utf8(option) + " needs a value");
+        const wchar_t* value = args[++next].c_str();
         if (option == L"--timeout") {
             wchar_t* end = nullptr;
             long seconds = std::wcstol(value, &end, 10);
@@ -86,25 +92,33 @@ int RunRun(const Invocation& call) {
             if (end == value || *end != L'\0' || seconds < 2 || seconds > 0x7FFFFFFF) {
                 return UsageError("--timeout takes whole seconds, 2 or more");
             }
-            timeout = static_cast<int32_t>(seconds);
+            request.timeout = static_cast<int32_t>(seconds);
         } else if (option == L"--cwd") {
-            directory = value;
+            request.directory = value;
         } else if (option == L"--stdin") {
-            inputPath = value;
+            request.inputPath = value;
         } else {
             return UsageError("unknown run option " + Utf8(option));
         }
     }
-    if (next >= call.args.size()) return UsageError("run needs a command after --");
-    std::wstring commandLine;
-    for (; next < call.args.size(); ++next) {
-        commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(call.args[next]);
+    if (next >= args.size()) return UsageError("run needs a command after --");
+    for (; next < args.size(); ++next) {
+        request.commandLine +=
+            (request.commandLine.empty() ? L"" : L" ") + QuoteArgument(args[next]);
     }
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunRun(const Invocation& call) {
+    RunRequest request;
+    if (int status = ParseRunArguments(call.args, request)) return status;
 
     ka::ObjectRef<KaStream> input;
-    if (inputPath != nullptr &&
-        !call.system->GetFileStreams()->OpenFileStream(input.put(), inputPath, L"rb")) {
-        FailOn("cannot open the input", inputPath);
+    if (request.inputPath != nullptr &&
+        !call.system->GetFileStreams()->OpenFileStream(input.put(), request.inputPath, L"rb")) {
+        FailOn("cannot open the input", request.inputPath);
         return kExitFailed;
     }
     KaProcessService* service = call.system->GetProcessService();
@@ -120,15 +134,16 @@ int RunRun(const Invocation& call) {
     PassOn output(stdout), errors(stderr);
     bool started = false;
     uint32_t code = 0;
-    service->RunProcessEx(commandLine.c_str(), directory, 0, true, true, timeout, nullptr,
-                          input.get(), &output, &errors, &code, nullptr, nullptr, 0, NoteStarted,
-                          reinterpret_cast<uintptr_t>(&started), nullptr, 0);
+    service->RunProcessEx(request.commandLine.c_str(), request.directory, 0, true, true,
+                          request.timeout, nullptr, input.get(), &output, &errors, &code, nullptr,
+                          nullptr, 0, NoteStarted, reinterpret_cast<uintptr_t>(&started), nullptr,
+                          0);
     if (!started) {
-        Fail("cannot start " + Utf8(commandLine), code);
+        Fail("cannot start " + Utf8(request.commandLine), code);
         return kExitFailed;
     }
-    if (code == 170000 && timeout >= 2) {
-        Fail("the child was still running after " + std::to_string(timeout) +
+    if (code == 170000 && request.timeout >= 2) {
+        Fail("the child was still running after " + std::to_string(request.timeout) +
              " s and was ended (exit code 170000)");
     }
     return static_cast<int>(code);

@@ -6,7 +6,8 @@
 // This file reads the command line, finds the command in kCommands (the only
 // list of commands; `kahost help` prints it), loads the library when the
 // command needs it and runs it. Adding a command: its function in the file of
-// its group (or a new cmd_*.cpp), its declaration below and a row in kCommands.
+// its group (or in a new cmd_*.cpp, listed in CMakeLists.txt), its declaration
+// below and a row in kCommands.
 #include "frame/win32_util.h"
 #include "host/ka_library.h"
 #include "host/kahost.h"

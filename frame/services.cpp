@@ -5,6 +5,7 @@
 #include "frame/silent_log.h"
 
 #include <atomic>
+#include <cstring>
 
 extern "C" KaSystem* KaGetModule();
 
@@ -32,9 +33,17 @@ KaLog* Log() {
     return log ? log : &g_silentLog;
 }
 
-void ReportEscapedException(const char* what) noexcept {
+// "bool ka::FileSystem::Delete(const wchar_t*)" names the slot as
+// "ka::FileSystem::Delete": the word before the parameter list.
+void ReportEscapedException(const char* what, const std::source_location& where) noexcept {
+    const char* signature = where.function_name();
+    const char* end = std::strchr(signature, '(');
+    if (end == nullptr) end = signature + std::strlen(signature);
+    const char* start = end;
+    while (start > signature && start[-1] != ' ') --start;
     // Printf formats into a buffer on the stack: nothing here can throw again.
-    Log()->Printf(LogCategory::ERROR, 0, "Operation failed: %s", what);
+    Log()->Printf(LogCategory::ERROR, 0, "Operation failed in %.*s: %s", int(end - start), start,
+                  what);
 }
 
 // The closer of SystemBuffer: the one place buffers go back.

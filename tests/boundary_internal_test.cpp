@@ -5,6 +5,7 @@
 // works again once the heap is back. The failing heap is this thread's only:
 // the library's own threads (pools, workers, the popup monitor's scan, the
 // regex worker) keep theirs, so a row meets only what runs on the caller.
+#include "frame/boundary.h"
 #include "ka/ka.h"
 #include "support/ka_test.h"
 
@@ -310,4 +311,18 @@ TEST(Boundary, EverySlotThatAllocatesAnswersFailureWhenTheHeapFails) {
     }
 }
 
+// The line a refused slot leaves names the slot, as the function that ran the boundary.
+TEST(Boundary, TheLineNamesTheSlot) {
+    katest::ProcessLog::NewLines();
+    EXPECT_FALSE(ka::Boundary(false, []() -> bool { throw std::bad_alloc(); }));
+    EXPECT_EQ(katest::ProcessLog::NewLines(),
+              std::vector<std::string>{"[ERROR]     : Operation failed in {anonymous}::"
+                                       "Boundary_TheLineNamesTheSlot_Test::TestBody: out of memory"});
+}
+
 }  // namespace
+
+static auto* const kProcessLog = ::testing::AddGlobalTestEnvironment(new katest::ProcessLog);
+// The process-wide logger (its file, mutex and counter) lives as long as the process.
+[[maybe_unused]] static const bool kWarmUp =
+    (katest::AddWarmUp([] { KaGetModule()->GetLogger(); }), true);

@@ -179,6 +179,69 @@ DWORD WaitForProcess(StartedChild child, const RunRequest& request) {
     return result;
 }
 
+// The input's whole content, and a pipe that holds all of it (none for an
+// empty input). False, after its message, when the pipe cannot be made.
+bool CreateInputPipe(KaStream* source, std::vector<char>& data, Pipe& input) {
+    data = ReadWholeSource(source);
+    if (data.empty()) return true;
+    source->Seek(0, KA_SEEK_END, nullptr);
+    source->Seek(0, KA_SEEK_BEGIN, nullptr);
+    // The pipe holds the whole input, so it is written before the child
+    // exists without blocking. A pipe buffer is sized in 32 bits: more input
+    // than that cannot be made to fit.
+    SECURITY_ATTRIBUTES attributes = InheritableAttributes();
+    if (data.size() > MAXDWORD || !::CreatePipe(input.read.put(), input.write.put(), &attributes,
+                                                 static_cast<DWORD>(data.size()))) {
+        Log()->PrintfW(LogCategory::ERROR, 0, L"Failed to create pipe for stdin.");
+        return false;
+    }
+    if (!::SetHandleInformation(input.write.get(), HANDLE_FLAG_INHERIT, 0)) {
+        Log()->PrintfW(LogCategory::WARNING, 0,
+                       L"Failed to set handle information to ensure the write handle to the "
+                       L"pipe for STDIN is not inherited.");
+    }
+    return true;
+}
+
+// Position, size and the window's flags take no effect without their flags;
+// the character counts and colours shape a console child's window. With any
+// pipe, all three standard handles come from here: a stream without a pipe
+// is null for the child, not the caller's handle.
+STARTUPINFOW StartupRecord(bool showWindow, const Pipe& input, const Pipe& output,
+                           const Pipe& errors) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwX = 50;
+    startup.dwY = 50;
+    startup.dwXSize = 1024;
+    startup.dwYSize = 768;
+    startup.dwXCountChars = 120;
+    startup.dwYCountChars = 50;
+    startup.dwFillAttribute = 0xA0;
+    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USECOUNTCHARS | STARTF_USEFILLATTRIBUTE;
+    if (input.read || output.write || errors.write) startup.dwFlags |= STARTF_USESTDHANDLES;
+    startup.wShowWindow = showWindow ? SW_SHOW : SW_HIDE;
+    startup.hStdInput = input.read.get();
+    startup.hStdOutput = output.write.get();
+    startup.hStdError = errors.write.get();
+    return startup;
+}
+
+// Writes the whole input into its pipe and closes the writing end, so the
+// child reads the data, then the end of the file.
+void WriteInput(Pipe& input, const std::vector<char>& data) {
+    Log()->PrintfW(LogCategory::INFO, 6, L"Writing into STDIN ... %Iu bytes", data.size());
+    DWORD written = 0;
+    if (!::WriteFile(input.write.get(), data.data(), static_cast<DWORD>(data.size()), &written,
+                     nullptr)) {
+        Log()->PrintfW(LogCategory::ERROR, 0, L"Failed to write into stdin handle: %s",
+                       SystemErrorText(::GetLastError()).c_str());
+        written = 0;
+    }
+    Log()->PrintfW(LogCategory::INFO, 6, L"Writing into STDIN ... %d bytes written", int(written));
+    input.write.reset();
+}
+
 bool Run(const RunRequest& request) {
     const wchar_t* directory = request.workingDirectory;
     if (directory != nullptr && *directory == L'\0') directory = nullptr;
@@ -193,63 +256,10 @@ bool Run(const RunRequest& request) {
     if (request.output && !CreateOutputPipe(output, L"stdout")) return false;
     if (request.errors && !CreateOutputPipe(errors, L"stderr")) return false;
     std::vector<char> data;
-    if (request.input) {
-        data = ReadWholeSource(request.input);
-        if (!data.empty()) {
-            request.input->Seek(0, KA_SEEK_END, nullptr);
-            request.input->Seek(0, KA_SEEK_BEGIN, nullptr);
-            // The pipe holds the whole input, so it is written before the
-            // child exists without blocking. A pipe buffer is sized in 32
-            // bits: more input than that cannot be made to fit.
-            SECURITY_ATTRIBUTES attributes = InheritableAttributes();
-            if (data.size() > MAXDWORD ||
-                !::CreatePipe(input.read.put(), input.write.put(), &attributes,
-                              static_cast<DWORD>(data.size()))) {
-                Log()->PrintfW(LogCategory::ERROR, 0, L"Failed to create pipe for stdin.");
-                return false;
-            }
-            if (!::SetHandleInformation(input.write.get(), HANDLE_FLAG_INHERIT, 0)) {
-                Log()->PrintfW(LogCategory::WARNING, 0,
-                               L"Failed to set handle information to ensure the write handle to "
-                               L"the pipe for STDIN is not inherited.");
-            }
-        }
-    }
-
-    // Position, size and the window's flags take no effect without their
-    // flags; the character counts and colours shape a console child's window.
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwX = 50;
-    startup.dwY = 50;
-    startup.dwXSize = 1024;
-    startup.dwYSize = 768;
-    startup.dwXCountChars = 120;
-    startup.dwYCountChars = 50;
-    startup.dwFillAttribute = 0xA0;
-    startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USECOUNTCHARS | STARTF_USEFILLATTRIBUTE;
-    // With any pipe, all three standard handles come from here: a stream
-    // without a pipe is null for the child, not the caller's handle.
-    if (input.read || output.write || errors.write) startup.dwFlags |= STARTF_USESTDHANDLES;
-    startup.wShowWindow = request.showWindow ? SW_SHOW : SW_HIDE;
-    startup.hStdInput = input.read.get();
-    startup.hStdOutput = output.write.get();
-    startup.hStdError = errors.write.get();
+    if (request.input && !CreateInputPipe(request.input, data, input)) return false;
+    STARTUPINFOW startup = StartupRecord(request.showWindow, input, output, errors);
     DWORD priorityClass = PriorityClass(request.priority);
-
-    if (input.write) {
-        Log()->PrintfW(LogCategory::INFO, 6, L"Writing into STDIN ... %Iu bytes", data.size());
-        DWORD written = 0;
-        if (!::WriteFile(input.write.get(), data.data(), static_cast<DWORD>(data.size()), &written,
-                         nullptr)) {
-            Log()->PrintfW(LogCategory::ERROR, 0, L"Failed to write into stdin handle: %s",
-                           SystemErrorText(::GetLastError()).c_str());
-            written = 0;
-        }
-        Log()->PrintfW(LogCategory::INFO, 6, L"Writing into STDIN ... %d bytes written",
-                       int(written));
-        input.write.reset();  // the child reads the data, then the end of the file
-    }
+    if (input.write) WriteInput(input, data);
 
     std::wstring commandLine(request.commandLine);  // CreateProcessW may write into it
     PROCESS_INFORMATION info{};

@@ -203,12 +203,14 @@ private:
 };
 
 // Notes, for the time of one window call, which thread the worker waits on.
-class Asking {
+class NoteWaitedThread {
 public:
-    Asking(std::atomic<DWORD>& note, DWORD thread) : note_(note) { note_.store(thread); }
-    ~Asking() { note_.store(0); }
-    Asking(const Asking&) = delete;
-    Asking& operator=(const Asking&) = delete;
+    NoteWaitedThread(std::atomic<DWORD>& note, DWORD thread) : note_(note) {
+        note_.store(thread);
+    }
+    ~NoteWaitedThread() { note_.store(0); }
+    NoteWaitedThread(const NoteWaitedThread&) = delete;
+    NoteWaitedThread& operator=(const NoteWaitedThread&) = delete;
 
 private:
     std::atomic<DWORD>& note_;
@@ -452,7 +454,7 @@ BOOL CALLBACK PopupMonitor::CollectContents(HWND window, LPARAM parameter) {
 std::wstring PopupMonitor::ReadText(HWND window) {
     wchar_t text[kTextCapacity];
     // For a window of this process this is a message to its thread.
-    Asking asking(waitingOn_, ::GetWindowThreadProcessId(window, nullptr));
+    NoteWaitedThread noted(waitingOn_, ::GetWindowThreadProcessId(window, nullptr));
     int length = ::GetWindowTextW(window, text, kTextCapacity);
     return std::wstring(text, length > 0 ? static_cast<size_t>(length) : 0);
 }
@@ -463,7 +465,7 @@ bool PopupMonitor::AskWindow(HWND window, UINT message, WPARAM wParam, LPARAM lP
     DWORD thread = ::GetWindowThreadProcessId(window, &process);
     if (thread == 0) return false;
     if (process == ::GetCurrentProcessId()) {
-        Asking asking(waitingOn_, thread);
+        NoteWaitedThread noted(waitingOn_, thread);
         answer = ::SendMessageW(window, message, wParam, lParam);
         return true;
     }

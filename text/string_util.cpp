@@ -19,13 +19,11 @@ namespace {
 // it, to U+FFFD, rather than failing.
 constexpr DWORD kConversionFlags = 0;
 
-KaSystem* Root() { return System(); }
-
 // Hands a wide result to the caller in a buffer from AllocateArray(1, bytes);
 // an empty result still gets its terminator.
 bool AllocateWideResult(const std::wstring& text, wchar_t** out) {
     size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-    auto* buffer = static_cast<wchar_t*>(Root()->AllocateArray(1, bytes));
+    auto* buffer = static_cast<wchar_t*>(System()->AllocateArray(1, bytes));
     if (buffer == nullptr) return false;
     std::memcpy(buffer, text.c_str(), bytes);
     *out = buffer;
@@ -71,7 +69,7 @@ bool ReplaceIntoString(const wchar_t* text, KaRegex* regex, const wchar_t* forma
     if (out == nullptr) return false;
     std::wstring result;
     return Replace(text, regex, format, firstOnly, result) &&
-           Root()->GetStringUtil()->CreateString(result.c_str(), out);
+           System()->GetStringUtil()->CreateString(result.c_str(), out);
 }
 
 bool ReplaceIntoAllocation(const wchar_t* text, KaRegex* regex, const wchar_t* format,
@@ -85,7 +83,7 @@ bool ReplaceIntoAllocation(const wchar_t* text, KaRegex* regex, const wchar_t* f
 
 bool StringUtil::CreateStringFromMultiByte(const char* text, uint32_t codePage, KaString** out) {
     if (text == nullptr || out == nullptr) return false;
-    KaStringUtil* util = Root()->GetStringUtil();
+    KaStringUtil* util = System()->GetStringUtil();
     SystemBuffer<wchar_t> wide;
     return util->MultiByteToWide(text, codePage, wide.put()) && CreateString(wide.get(), out);
 }
@@ -110,7 +108,7 @@ bool StringUtil::MultiByteToWide(const char* text, uint32_t codePage, wchar_t** 
     int needed = ::MultiByteToWideChar(codePage, kConversionFlags, text, -1, nullptr, 0);
     if (needed <= 0) return false;
     SystemBuffer<wchar_t> buffer(
-        static_cast<wchar_t*>(Root()->Allocate(size_t(needed) * sizeof(wchar_t))));
+        static_cast<wchar_t*>(System()->Allocate(size_t(needed) * sizeof(wchar_t))));
     if (!buffer ||
         ::MultiByteToWideChar(codePage, kConversionFlags, text, -1, buffer.get(), needed) == 0) {
         return false;
@@ -132,7 +130,7 @@ bool StringUtil::WideToMultiByte(const wchar_t* text, uint32_t codePage, char** 
     int needed =
         ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, nullptr, 0, nullptr, nullptr);
     if (needed <= 0) return false;
-    SystemBuffer<char> buffer(static_cast<char*>(Root()->Allocate(size_t(needed))));
+    SystemBuffer<char> buffer(static_cast<char*>(System()->Allocate(size_t(needed))));
     if (!buffer || ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, buffer.get(),
                                          needed, nullptr, nullptr) == 0) {
         return false;

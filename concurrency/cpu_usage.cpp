@@ -208,52 +208,25 @@ void CpuUsageCounter::Destroy(uint32_t flags) {
     if (flags & KA_DESTROY_FREE) ::operator delete(this);
 }
 
-SRWLOCK g_creationLock = SRWLOCK_INIT;
-std::atomic<bool> g_destroyed{false};
-
 }  // namespace
 
-KaCpuUsageCounter* GetOrCreateCpuUsageCounter(KaCpuUsageCounter*& slot) {
-    std::atomic_ref<KaCpuUsageCounter*> stored(slot);
-    if (KaCpuUsageCounter* existing = stored.load(std::memory_order_acquire)) return existing;
-    bool failed = false;
-    ::AcquireSRWLockExclusive(&g_creationLock);
-    KaCpuUsageCounter* counter = stored.load(std::memory_order_relaxed);
-    if (counter == nullptr && !g_destroyed.load()) {
-        CpuUsageCounter* made = NewObject<CpuUsageCounter>();
-        if (made != nullptr) {
-            failed = !Boundary(false, [&] { return made->Start(); });
-            stored.store(made, std::memory_order_release);
-        }
-        counter = made;
-    }
-    ::ReleaseSRWLockExclusive(&g_creationLock);
-    if (failed) {
+KaCpuUsageCounter* MakeCpuUsageCounter() {
+    CpuUsageCounter* made = NewObject<CpuUsageCounter>();
+    if (made != nullptr && !Boundary(false, [&] { return made->Start(); })) {
         Log()->PrintfW(LogCategory::ERROR, 0, L"Failed to initialize the performance counter.");
     }
-    return counter;
+    return made;
 }
 
-// Under the creation lock: the slot is read while no one stores into it, and
-// two Initialize calls do not restart the sampler twice.
-void StopCpuUsageSampling(KaCpuUsageCounter*& slot) {
-    ::AcquireSRWLockExclusive(&g_creationLock);
-    if (slot != nullptr) static_cast<CpuUsageCounter*>(slot)->StopSampling();
-    ::ReleaseSRWLockExclusive(&g_creationLock);
+void StopCpuUsageSampling(KaCpuUsageCounter* counter) {
+    if (counter != nullptr) static_cast<CpuUsageCounter*>(counter)->StopSampling();
 }
 
-void ResumeCpuUsageSampling(KaCpuUsageCounter*& slot) {
-    ::AcquireSRWLockExclusive(&g_creationLock);
-    if (slot != nullptr) static_cast<CpuUsageCounter*>(slot)->ResumeSampling();
-    ::ReleaseSRWLockExclusive(&g_creationLock);
+void ResumeCpuUsageSampling(KaCpuUsageCounter* counter) {
+    if (counter != nullptr) static_cast<CpuUsageCounter*>(counter)->ResumeSampling();
 }
 
-void DestroyCpuUsageCounter(KaCpuUsageCounter*& slot, bool processExiting) {
-    // No lock: a creation racing the shut-down is outside the rules, and at
-    // process exit a thread ended while holding the lock would never give it
-    // back.
-    g_destroyed = true;
-    KaCpuUsageCounter* counter = std::atomic_ref<KaCpuUsageCounter*>(slot).exchange(nullptr);
+void DestroyCpuUsageCounter(KaCpuUsageCounter* counter, bool processExiting) {
     if (counter == nullptr) return;
     static_cast<CpuUsageCounter*>(counter)->SetProcessExiting(processExiting);
     counter->Destroy(KA_DESTROY_FREE);

@@ -11,7 +11,6 @@
 namespace ka {
 namespace {
 
-std::atomic<bool> g_destroyed{false};
 
 // Holds nothing but the compressor chosen at creation: every operation is
 // re-entrant.
@@ -64,22 +63,8 @@ private:
 
 }  // namespace
 
-KaSha1* GetOrCreateHasher(KaSha1*& slot) {
-    std::atomic_ref<KaSha1*> hasher(slot);
-    if (KaSha1* existing = hasher.load(std::memory_order_acquire)) return existing;
-    if (g_destroyed.load(std::memory_order_acquire)) return nullptr;
-    // No lock: every racer builds one, the first to store it wins.
-    KaSha1* made = NewObject<Sha1>();
-    if (made == nullptr) return nullptr;
-    KaSha1* expected = nullptr;
-    if (hasher.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
-    delete static_cast<Sha1*>(made);
-    return expected;
-}
+KaSha1* MakeHasher() { return NewObject<Sha1>(); }
 
-void DestroyHasher(KaSha1*& slot) {
-    g_destroyed.store(true, std::memory_order_release);
-    delete static_cast<Sha1*>(std::atomic_ref<KaSha1*>(slot).exchange(nullptr));
-}
+void DestroyHasher(KaSha1* hasher) { delete static_cast<Sha1*>(hasher); }
 
 }  // namespace ka

@@ -8,14 +8,11 @@
 
 namespace ka {
 
-// The hasher in `slot`, created there on the first call with the fastest
-// compressor this processor runs. Concurrent first calls all get the one
-// instance that won the slot. Once DestroyHasher has run, null: nothing
-// late in the shut-down re-creates it.
-KaSha1* GetOrCreateHasher(KaSha1*& slot);
-
-// Frees the hasher and clears the slot, for good.
-void DestroyHasher(KaSha1*& slot);
+// A new hasher with the fastest compressor this processor runs; null without
+// memory. The module makes one on first use and owns it.
+KaSha1* MakeHasher();
+// Frees what MakeHasher made (null is fine).
+void DestroyHasher(KaSha1* hasher);
 
 }  // namespace ka
 

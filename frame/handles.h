@@ -9,6 +9,8 @@
 
 #include <io.h>
 
+#include <atomic>
+#include <cassert>
 #include <cstdio>
 #include <utility>
 
@@ -79,7 +81,12 @@ struct Descriptor {
     static bool Valid(Type v) { return v >= 0; }
     static void Close(Type v) { ::_close(v); }
 };
-inline void CloseKernelHandle(HANDLE h) { ::CloseHandle(h); }
+// A failed close of an owned handle means it was closed twice, or was never
+// this owner's to close: a bug, which the debug build stops at.
+inline void CloseKernelHandle(HANDLE h) {
+    [[maybe_unused]] BOOL closed = ::CloseHandle(h);
+    assert(closed && "an owned handle that could not be closed");
+}
 inline void CloseFind(HANDLE h) { ::FindClose(h); }
 inline void CloseLibrary(HMODULE h) { ::FreeLibrary(h); }
 inline void CloseRegKey(HKEY h) { ::RegCloseKey(h); }
@@ -140,6 +147,37 @@ public:
 
 private:
     T* object_ = nullptr;
+};
+
+// A thread-local-storage slot, freed with its owner. Allocated at once, or
+// on first use by whichever racing caller gets there first.
+class TlsSlot {
+public:
+    TlsSlot() = default;
+    TlsSlot(const TlsSlot&) = delete;
+    TlsSlot& operator=(const TlsSlot&) = delete;
+    ~TlsSlot() { reset(); }
+
+    DWORD get() const { return index_.load(std::memory_order_acquire); }
+    explicit operator bool() const { return get() != TLS_OUT_OF_INDEXES; }
+    // The slot, allocated now if it was not yet; TLS_OUT_OF_INDEXES when the
+    // system has none left.
+    DWORD GetOrAllocate() {
+        DWORD index = get();
+        if (index != TLS_OUT_OF_INDEXES) return index;
+        DWORD made = ::TlsAlloc();
+        if (made == TLS_OUT_OF_INDEXES) return made;
+        if (index_.compare_exchange_strong(index, made, std::memory_order_acq_rel)) return made;
+        ::TlsFree(made);  // another caller's slot won
+        return index;
+    }
+    void reset() {
+        DWORD index = index_.exchange(TLS_OUT_OF_INDEXES, std::memory_order_acq_rel);
+        if (index != TLS_OUT_OF_INDEXES) ::TlsFree(index);
+    }
+
+private:
+    std::atomic<DWORD> index_{TLS_OUT_OF_INDEXES};
 };
 
 }  // namespace ka

@@ -14,17 +14,6 @@ constexpr uint32_t kExpiryMs = 10000;
 // list allocated for the sweep.
 constexpr size_t kLocalSweepSlots = 64;
 
-class Hold {
-public:
-    explicit Hold(CRITICAL_SECTION& lock) : lock_(lock) { ::EnterCriticalSection(&lock_); }
-    ~Hold() { ::LeaveCriticalSection(&lock_); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    CRITICAL_SECTION& lock_;
-};
-
 // Removes every entry older than kExpiryMs; tick differences are taken
 // unsigned, so the 49-day wrap of the tick count does not matter.
 void Sweep(LastErrorMap& errors) {
@@ -51,10 +40,10 @@ void Sweep(LastErrorMap& errors) {
 
 }  // namespace
 
-bool StoreLastErrorMessage(KaSystem& root, CRITICAL_SECTION& lock, LastErrorMap* errors,
+bool StoreLastErrorMessage(KaSystem& root, CriticalSection& lock, LastErrorMap* errors,
                            const wchar_t* message) {
     return Boundary(false, [&] {
-        Hold hold(lock);
+        ScopedLock hold(lock);
         if (errors == nullptr) return false;
         const uint32_t thread = ::GetCurrentThreadId();
         const size_t bytes = message != nullptr ? (std::wcslen(message) + 1) * sizeof(wchar_t) : 0;
@@ -79,10 +68,10 @@ bool StoreLastErrorMessage(KaSystem& root, CRITICAL_SECTION& lock, LastErrorMap*
     });
 }
 
-bool ReadLastErrorMessage(CRITICAL_SECTION& lock, LastErrorMap* errors, wchar_t** out) {
+bool ReadLastErrorMessage(CriticalSection& lock, LastErrorMap* errors, wchar_t** out) {
     if (out == nullptr) return false;
     return Boundary(false, [&] {
-        Hold hold(lock);
+        ScopedLock hold(lock);
         *out = nullptr;
         if (errors == nullptr) return false;
         auto found = errors->find(::GetCurrentThreadId());

@@ -6,6 +6,7 @@
 #ifndef KA_FRAME_LAST_ERROR_H
 #define KA_FRAME_LAST_ERROR_H
 
+#include "frame/critical_section.h"
 #include "frame/handles.h"
 #include "frame/win32.h"
 #include "ka/fs.h"
@@ -28,14 +29,14 @@ using LastErrorMap = std::map<uint32_t, LastErrorEntry>;
 // thread's entry (true). False, and no message kept for the thread, when the
 // section cannot be made or written (for example: someone still holds the
 // previous, smaller section of this thread open) or `errors` is null.
-bool StoreLastErrorMessage(KaSystem& root, CRITICAL_SECTION& lock, LastErrorMap* errors,
+bool StoreLastErrorMessage(KaSystem& root, CriticalSection& lock, LastErrorMap* errors,
                            const wchar_t* message);
 
 // Root slot 26. A copy of the calling thread's message from AllocateArray of
 // the registered interface; then drops every entry older than ten seconds.
 // False with *out null when the thread has no message or the copy cannot be
 // allocated (the message then stays, and nothing is swept).
-bool ReadLastErrorMessage(CRITICAL_SECTION& lock, LastErrorMap* errors, wchar_t** out);
+bool ReadLastErrorMessage(CriticalSection& lock, LastErrorMap* errors, wchar_t** out);
 
 }  // namespace ka
 

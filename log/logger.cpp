@@ -128,7 +128,6 @@ int ReadNumberVariable(const char* name) {
 Logger::~Logger() {
     Write(LogCategory::STATUS, 0, "Log session terminated.");
     if (consoleCreated_) ::FreeConsole();
-    if (threadSlot_ != TLS_OUT_OF_INDEXES) ::TlsFree(threadSlot_);
 }
 
 void Logger::AddRef() {

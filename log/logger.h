@@ -10,7 +10,6 @@
 #include "ka/log.h"
 #include "ka/process.h"
 
-#include <atomic>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -103,7 +102,7 @@ private:
     std::string contextText_;
     // Per thread, its number for this logger (0 until it writes). Allocated
     // at the first Open that reached the counter, kept across later Opens.
-    std::atomic<DWORD> threadSlot_{TLS_OUT_OF_INDEXES};
+    TlsSlot threadSlot_;
     int tagWidth_ = 12;
     int threshold_ = 0;
     bool timestamp_ = false;

@@ -71,11 +71,7 @@ void Logger::OpenSharedState(LogFile& opened) {
         System()->CreateMemoryMappedFile(opened.threadCounter.put(), wideName, kCounterSize);
         // Once per logger; writers read it meanwhile. The thread-local
         // numbers stay across later Opens.
-        DWORD none = TLS_OUT_OF_INDEXES;
-        if (threadSlot_.load() == none) {
-            DWORD slot = ::TlsAlloc();
-            if (slot != none && !threadSlot_.compare_exchange_strong(none, slot)) ::TlsFree(slot);
-        }
+        threadSlot_.GetOrAllocate();
     }
     ::ReleaseMutex(opened.mutex.get());
 }
@@ -88,7 +84,7 @@ bool Logger::WaitForFile() {
 // (or its wait timed out, and the line goes out regardless).
 int Logger::ThreadNumber() {
     if (!open_.threadCounter) return 0;
-    DWORD slot = threadSlot_.load(std::memory_order_relaxed);
+    DWORD slot = threadSlot_.get();
     bool haveSlot = slot != TLS_OUT_OF_INDEXES;
     auto stored = haveSlot ? reinterpret_cast<uintptr_t>(::TlsGetValue(slot)) : 0;
     if (stored != 0) return static_cast<int>(stored);

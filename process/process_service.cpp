@@ -168,37 +168,17 @@ bool ProcessService::RunProcessEx(const wchar_t* commandLine, const wchar_t* wor
     return RunChildProcess(request);
 }
 
-std::atomic<bool> g_destroyed{false};
+}  // namespace
+
+KaProcessService* MakeProcessService() { return NewObject<ProcessService>(); }
 
 // The class is not final, so a delete expression would ask for a virtual
 // destructor, which the interface must not have: the exact type is known.
-void DestroyOne(KaProcessService* service) {
+void DestroyProcessService(KaProcessService* service) {
     if (service == nullptr) return;
     auto* exact = static_cast<ProcessService*>(service);
     exact->~ProcessService();
     ::operator delete(exact);
-}
-
-}  // namespace
-
-KaProcessService* GetOrCreateProcessService(KaProcessService*& slot) {
-    std::atomic_ref<KaProcessService*> service(slot);
-    if (KaProcessService* existing = service.load(std::memory_order_acquire)) return existing;
-    if (g_destroyed.load(std::memory_order_acquire)) return nullptr;
-    // No lock: every racer builds one, the first to store it wins and the
-    // others drop theirs (and their PSAPI reference) again.
-    KaProcessService* made = NewObject<ProcessService>();
-    if (made == nullptr) return nullptr;
-    KaProcessService* expected = nullptr;
-    if (service.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) return made;
-    DestroyOne(made);
-    return expected;
-}
-
-void DestroyProcessService(KaProcessService*& slot) {
-    g_destroyed.store(true, std::memory_order_release);
-    std::atomic_ref<KaProcessService*> service(slot);
-    DestroyOne(service.exchange(nullptr, std::memory_order_acq_rel));
 }
 
 }  // namespace ka

@@ -8,15 +8,11 @@
 
 namespace ka {
 
-// The service in `slot`, created there on the first call (PSAPI is loaded
-// then). Concurrent first calls all get the one instance that won the slot.
-// Once DestroyProcessService has run, null: a late caller (the logger's last
-// line at shut-down) neither re-creates the service nor reaches the
-// destroyed one.
-KaProcessService* GetOrCreateProcessService(KaProcessService*& slot);
-
-// Destroys the service (freeing PSAPI) and clears the slot, for good.
-void DestroyProcessService(KaProcessService*& slot);
+// A new service (PSAPI is loaded then); null without memory. The module
+// makes one on first use and owns it.
+KaProcessService* MakeProcessService();
+// Destroys what MakeProcessService made, freeing PSAPI (null is fine).
+void DestroyProcessService(KaProcessService* service);
 
 }  // namespace ka
 

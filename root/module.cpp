@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace ka {
@@ -53,10 +54,8 @@ ModuleObject* BuildModule() {
     module->locale = CreateFixedLocale();
     module->advapi.reset(LoadSystemLibrary(L"Advapi32.dll"));
     module->regGetValue = ResolveExport<void*>(module->advapi.get(), "RegGetValueW");
-    ::InitializeCriticalSection(&module->loggerLock);
-    ::InitializeCriticalSection(&module->lastErrorLock);
     module->lastErrors = new (std::nothrow) std::map<uint32_t, LastErrorEntry>();
-    module->threadValueSlot = ::TlsAlloc();
+    module->threadValueSlot.GetOrAllocate();
     module->allocator = static_cast<KaAllocator*>(LoadSiblingModule("KaAllocator", false));
     g_module = module;
     return module;
@@ -84,33 +83,33 @@ ModuleObject* BuildModule() {
 //    possibly in the middle of a call: a step must not wait for, or hand work
 //    to, a thread, and must not assume a service's worker finished its job.
 //
-// Steps, in this order (services that arrive later add theirs at their place):
+// Steps, in this order (a service taken here is never made again):
 //  1. the process service (process/), 2. the SHA-1 service (data/),
 //  3. the CPU counter (concurrency/), 4. the process-wide logger, which writes
 //  its last line and must not re-create any service destroyed above,
 //  5. the last-error store, 6. the two critical sections, 7. Advapi32,
-//  8. the "de-CH" locale. The allocator stays loaded and the registered
-//  interface stays set: the logger's last line may still need them.
+//  8. the "de-CH" locale, 9. the thread-value slot. The allocator stays
+//  loaded and the registered interface stays set: the logger's last line may
+//  still need them.
 void ShutDownModule(bool processExiting) {
     if (g_module == nullptr) return;
-    ModuleObject& m = *g_module;
-    DestroyProcessService(m.processService);
-    DestroyHasher(m.hasher);
-    DestroyCpuUsageCounter(m.cpuUsage, processExiting);
-    DestroyProcessLogger(std::atomic_ref<KaLog*>(m.logger).exchange(nullptr));
-    if (m.lastErrors != nullptr) {
-        for (auto& [thread, entry] : *m.lastErrors) entry.section.reset();
-        delete m.lastErrors;
-        m.lastErrors = nullptr;
+    ModuleObject& module = *g_module;
+    DestroyProcessService(module.processService.Take());
+    DestroyHasher(module.hasher.Take());
+    DestroyCpuUsageCounter(module.cpuUsage.Take(), processExiting);
+    DestroyProcessLogger(module.logger.Take());
+    if (module.lastErrors != nullptr) {
+        for (auto& [thread, entry] : *module.lastErrors) entry.section.reset();
+        delete module.lastErrors;
+        module.lastErrors = nullptr;
     }
-    ::DeleteCriticalSection(&m.lastErrorLock);
-    ::DeleteCriticalSection(&m.loggerLock);
-    m.regGetValue = nullptr;
-    m.advapi.reset();
-    FreeFixedLocale(std::exchange(m.locale, nullptr));
-    if (m.threadValueSlot != TLS_OUT_OF_INDEXES) {
-        ::TlsFree(std::exchange(m.threadValueSlot, TLS_OUT_OF_INDEXES));
-    }
+    // The module object is never destroyed as a whole; its locks end here.
+    std::destroy_at(&module.lastErrorLock);
+    std::destroy_at(&module.rootLock);
+    module.regGetValue = nullptr;
+    module.advapi.reset();
+    FreeFixedLocale(std::exchange(module.locale, nullptr));
+    module.threadValueSlot.reset();
 }
 
 ModuleObject& TheModule() {
@@ -122,24 +121,29 @@ ModuleObject& SystemRoot::Module() { return *reinterpret_cast<ModuleObject*>(thi
 
 bool SystemRoot::Initialize() {
     RegisterSystem(this);
-    ResumeCpuUsageSampling(Module().cpuUsage);  // stopped by an earlier Uninitialize
+    ScopedLock hold(Module().rootLock);
+    ResumeCpuUsageSampling(Module().cpuUsage.Peek());  // stopped by an earlier Uninitialize
     return true;
 }
 
 void SystemRoot::Uninitialize() {
-    StopCpuUsageSampling(Module().cpuUsage);  // the sampler's hold on the module ends
+    {
+        ScopedLock hold(Module().rootLock);
+        StopCpuUsageSampling(Module().cpuUsage.Peek());  // the sampler's hold on the module ends
+    }
     RegisterSystem(nullptr);
 }
 
 int SystemRoot::GetVersion() { return kSystemVersion; }
 
 void SystemRoot::SetThreadValue(uint32_t value) {
-    ::TlsSetValue(Module().threadValueSlot, reinterpret_cast<void*>(static_cast<uintptr_t>(value)));
+    ::TlsSetValue(Module().threadValueSlot.get(),
+                  reinterpret_cast<void*>(static_cast<uintptr_t>(value)));
 }
 
 uint32_t SystemRoot::GetThreadValue() {
     return static_cast<uint32_t>(
-        reinterpret_cast<uintptr_t>(::TlsGetValue(Module().threadValueSlot)));
+        reinterpret_cast<uintptr_t>(::TlsGetValue(Module().threadValueSlot.get())));
 }
 
 // The memory slots only swap the interface pointer for the allocator's root.
@@ -197,15 +201,8 @@ KaStringUtil* SystemRoot::GetStringUtil() {
 }
 
 KaLog* SystemRoot::GetLogger() {
-    ModuleObject& m = Module();
-    std::atomic_ref<KaLog*> logger(m.logger);
-    if (KaLog* existing = logger.load(std::memory_order_acquire)) return existing;
-    ::EnterCriticalSection(&m.loggerLock);
-    if (logger.load(std::memory_order_relaxed) == nullptr) {
-        logger.store(CreateProcessLogger(), std::memory_order_release);
-    }
-    ::LeaveCriticalSection(&m.loggerLock);
-    return logger.load(std::memory_order_acquire);
+    ModuleObject& module = Module();
+    return module.logger.Get(module.rootLock, &CreateProcessLogger);
 }
 
 bool SystemRoot::CreateLogger(const wchar_t* path, KaLog** out) {
@@ -214,13 +211,15 @@ bool SystemRoot::CreateLogger(const wchar_t* path, KaLog** out) {
 }
 
 KaProcessService* SystemRoot::GetProcessService() {
-    return GetOrCreateProcessService(Module().processService);
+    ModuleObject& module = Module();
+    return module.processService.Get(module.rootLock, &MakeProcessService);
 }
 
-KaSha1* SystemRoot::GetHasher() { return GetOrCreateHasher(Module().hasher); }
+KaSha1* SystemRoot::GetHasher() {
+    ModuleObject& module = Module();
+    return module.hasher.Get(module.rootLock, &MakeHasher);
+}
 
-// Services that arrive with later parts of the library answer "none" until
-// then instead of pretending.
 KaFileSystem* SystemRoot::GetFileSystem() { return &Module().fileSystem; }
 KaEnvironmentInfo* SystemRoot::GetEnvironmentInfo() { return &Module().environmentInfo; }
 bool SystemRoot::CreateWorkerThread(KaWorkerThread** out) { return MakeWorkerThread(out); }
@@ -230,8 +229,9 @@ KaFileStreamFactory* SystemRoot::GetFileStreams() { return &Module().fileStreams
 bool SystemRoot::Reserved22() { return true; }
 bool SystemRoot::ReadIniFile(const wchar_t* path, uint32_t codePage, void* context,
                              IniValueCallback callback) {
-    ModuleObject& m = Module();
-    return ReadIni(m.fileSystem, m.fileStreams, m.stringUtil, path, codePage, context, callback);
+    ModuleObject& module = Module();
+    return ReadIni(module.fileSystem, module.fileStreams, module.stringUtil, path, codePage,
+                   context, callback);
 }
 bool SystemRoot::CreateJsonDocument(KaJson** out) { return CreateJson(out); }
 bool SystemRoot::SetLastErrorMessage(const wchar_t* message) {
@@ -241,7 +241,8 @@ bool SystemRoot::GetLastErrorMessage(wchar_t** out) {
     return ReadLastErrorMessage(Module().lastErrorLock, Module().lastErrors, out);
 }
 KaCpuUsageCounter* SystemRoot::GetCpuUsageCounter() {
-    return GetOrCreateCpuUsageCounter(Module().cpuUsage);
+    ModuleObject& module = Module();
+    return module.cpuUsage.Get(module.rootLock, &MakeCpuUsageCounter);
 }
 bool SystemRoot::CreateMutex(KaMutex** out, const wchar_t* name) { return MakeMutex(out, name); }
 void* SystemRoot::Reserved29() { return nullptr; }

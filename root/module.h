@@ -3,8 +3,10 @@
 #ifndef KA_ROOT_MODULE_H
 #define KA_ROOT_MODULE_H
 
+#include "frame/critical_section.h"
 #include "frame/handles.h"
 #include "frame/last_error.h"
+#include "frame/lazy_service.h"
 #include "fs/directory_finder.h"
 #include "fs/file_system.h"
 #include "fs/stream_factory.h"
@@ -12,6 +14,7 @@
 #include "process/environment_info.h"
 #include "text/string_util.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 
@@ -65,21 +68,23 @@ struct ModuleObject {
     SystemRoot root;                             // what KaGetModule returns
     StringUtil stringUtil;                       // right after the root
     FixedLocale* locale = nullptr;               // "de-CH"; null when unavailable
-    KaLog* logger = nullptr;                     // process-wide, created on demand
+    LastErrorMap* lastErrors = nullptr;
     KaAllocator* allocator = nullptr;            // the KaAllocator sibling's root
-    KaProcessService* processService = nullptr;  // created on demand
-    KaCpuUsageCounter* cpuUsage = nullptr;       // created on demand
-    KaSha1* hasher = nullptr;                    // created on demand
+    LazyService<KaLog> logger;                   // process-wide
+    LazyService<KaProcessService> processService;
+    LazyService<KaCpuUsageCounter> cpuUsage;
+    LazyService<KaSha1> hasher;
     FileSystem fileSystem;
     DirectoryFinder directoryFinder;  // right after the file system
     FileStreamFactory fileStreams;
     EnvironmentInfo environmentInfo;
     UniqueLibrary advapi;
     void* regGetValue = nullptr;  // RegGetValueW, looked up at run time
-    CRITICAL_SECTION loggerLock;
-    CRITICAL_SECTION lastErrorLock;
-    LastErrorMap* lastErrors = nullptr;
-    DWORD threadValueSlot = TLS_OUT_OF_INDEXES;  // thread-local slot of Set/GetThreadValue
+    // Taken to make the lazy services and to stop or restart the CPU
+    // counter's sampling; recursive, as making the logger makes others.
+    CriticalSection rootLock;
+    CriticalSection lastErrorLock;
+    TlsSlot threadValueSlot;  // thread-local slot of Set/GetThreadValue
 };
 
 // The built module object (built on the first call).

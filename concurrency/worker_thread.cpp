@@ -60,7 +60,7 @@ bool WorkerThread::Start() {
     while (state_.load(std::memory_order_acquire) == kStarting) {
         // A thread that does not come up within the wait is given up; the
         // teardown that follows still stops and joins it.
-        if (!::SleepConditionVariableCS(&signal_, lock_.get(), kReadyWaitMs)) return false;
+        if (!hold.Wait(signal_, kReadyWaitMs)) return false;
     }
     return true;
 }
@@ -68,7 +68,7 @@ bool WorkerThread::Start() {
 // The lock is held throughout, except while asleep: a caller that takes it
 // (Wait, the teardown) thereby waits for a run in progress.
 void WorkerThread::Loop() {
-    lock_.Enter();
+    ScopedLock hold(lock_);
     for (;;) {
         uint32_t state = state_.load(std::memory_order_acquire);
         if (state == kStopping) break;
@@ -80,10 +80,9 @@ void WorkerThread::Loop() {
         state_.store(kIdle, std::memory_order_release);
         ::WakeAllConditionVariable(&signal_);
         while (state_.load(std::memory_order_acquire) == kIdle) {
-            ::SleepConditionVariableCS(&signal_, lock_.get(), INFINITE);
+            hold.Wait(signal_);
         }
     }
-    lock_.Leave();
 }
 
 bool WorkerThread::SetData(uintptr_t data, CleanupFunction cleanup) {
@@ -110,7 +109,7 @@ bool WorkerThread::Wait() {
     if (OnOwnThread()) return true;
     ScopedLock hold(lock_);
     while (state_.load(std::memory_order_acquire) == kBusy) {
-        ::SleepConditionVariableCS(&signal_, lock_.get(), INFINITE);
+        hold.Wait(signal_);
     }
     return true;
 }

@@ -24,22 +24,31 @@ private:
     CRITICAL_SECTION section_;
 };
 
-class ScopedLock {
+// Holds the lock for its scope. Waits on a condition variable go through it,
+// so holding the lock they need is proven by the type.
+class [[nodiscard]] ScopedLock {
 public:
-    explicit ScopedLock(CriticalSection& lock) : lock_(lock) { lock_.Enter(); }
+    [[nodiscard]] explicit ScopedLock(CriticalSection& lock) : lock_(lock) { lock_.Enter(); }
     ~ScopedLock() { lock_.Leave(); }
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
 
+    // Sleeps on `condition`, leaving the lock meanwhile and holding it again
+    // on return; false when the time ran out (or the wait failed).
+    bool Wait(CONDITION_VARIABLE& condition, DWORD milliseconds = INFINITE) {
+        return ::SleepConditionVariableCS(&condition, lock_.get(), milliseconds) != FALSE;
+    }
+
 private:
+    friend class ScopedUnlock;
     CriticalSection& lock_;
 };
 
-// The opposite scope: the lock is left for a stretch of work that must not
-// hold it, and taken again however that stretch ends.
-class ScopedUnlock {
+// The opposite scope, inside a ScopedLock: the lock is left for a stretch of
+// work that must not hold it, and taken again however that stretch ends.
+class [[nodiscard]] ScopedUnlock {
 public:
-    explicit ScopedUnlock(CriticalSection& lock) : lock_(lock) { lock_.Leave(); }
+    [[nodiscard]] explicit ScopedUnlock(ScopedLock& held) : lock_(held.lock_) { lock_.Leave(); }
     ~ScopedUnlock() { lock_.Enter(); }
     ScopedUnlock(const ScopedUnlock&) = delete;
     ScopedUnlock& operator=(const ScopedUnlock&) = delete;

@@ -144,9 +144,9 @@ private:
 
     static void WorkerMain(void* monitor) { static_cast<PopupMonitor*>(monitor)->Work(); }
     void Work();
-    void Pause(bool first, bool idle);
-    void YieldToCallers();
-    bool ScanOnce();
+    void Pause(ScopedLock& hold, bool first, bool idle);
+    void YieldToCallers(ScopedLock& hold);
+    bool ScanOnce(ScopedLock& hold);
     void Collect(const Rules& rules, std::vector<Candidate>& candidates);
     static BOOL CALLBACK FilterWindow(HWND window, LPARAM context);
     static BOOL CALLBACK CollectContents(HWND window, LPARAM context);
@@ -184,22 +184,36 @@ private:
 // callers announce themselves while they wait, the worker does not start its
 // next round while one is announced, and each caller wakes the worker when
 // it leaves. No caller thereby waits for more than the round in progress.
-class CallerLock {
+class [[nodiscard]] CallerLock {
 public:
-    explicit CallerLock(PopupMonitor& monitor) : monitor_(monitor) {
-        monitor_.callersWaiting_.fetch_add(1);
-        monitor_.lock_.Enter();
+    [[nodiscard]] explicit CallerLock(PopupMonitor& monitor)
+        : monitor_(Announce(monitor)), hold_(monitor.lock_) {
         monitor_.callersWaiting_.fetch_sub(1);
     }
-    ~CallerLock() {
-        monitor_.lock_.Leave();
-        ::WakeConditionVariable(&monitor_.wakeUp_);
-    }
+    // The wake comes after the lock was left (hold_ goes after this body).
+    ~CallerLock() { waker_.condition = &monitor_.wakeUp_; }
     CallerLock(const CallerLock&) = delete;
     CallerLock& operator=(const CallerLock&) = delete;
 
+    bool Wait(CONDITION_VARIABLE& condition, DWORD milliseconds) {
+        return hold_.Wait(condition, milliseconds);
+    }
+
 private:
+    static PopupMonitor& Announce(PopupMonitor& monitor) {
+        monitor.callersWaiting_.fetch_add(1);
+        return monitor;
+    }
+    struct Waker {
+        CONDITION_VARIABLE* condition = nullptr;
+        ~Waker() {
+            if (condition != nullptr) ::WakeConditionVariable(condition);
+        }
+    };
+
     PopupMonitor& monitor_;
+    Waker waker_;  // destroyed after hold_, so it wakes once the lock is free
+    ScopedLock hold_;
 };
 
 // Notes, for the time of one window call, which thread the worker waits on.
@@ -287,26 +301,29 @@ void PopupMonitor::SetInterval(int32_t milliseconds) {
 // The worker holds the lock except while it sleeps and while it reads
 // windows (see the top of this file).
 void PopupMonitor::Work() {
-    lock_.Enter();
-    Pause(true, false);
-    while (!stopRequested_) {
-        if (processes_.empty() && !allProcesses_) {
-            Pause(false, true);  // nothing to watch
-            continue;
-        }
-        Log()->PrintfW(LogCategory::INFO, 6, L"Popup Monitor is scanning windows on the screen...");
-        // A scan that runs out of memory is logged by the boundary and
-        // counts as done; the next one may fare better.
-        if (!Boundary(true, [&] { return ScanOnce(); })) {
-            YieldToCallers();  // the rules changed: read again once the changers are through
-            continue;
-        }
-        Pause(false, false);
-    }
-    workerFinished_ = true;
-    ::WakeAllConditionVariable(&wakeUp_);
     HANDLE finished = finishedEvent_.get();
-    lock_.Leave();
+    {
+        ScopedLock hold(lock_);
+        Pause(hold, true, false);
+        while (!stopRequested_) {
+            if (processes_.empty() && !allProcesses_) {
+                Pause(hold, false, true);  // nothing to watch
+                continue;
+            }
+            Log()->PrintfW(LogCategory::INFO, 6,
+                           L"Popup Monitor is scanning windows on the screen...");
+            // A scan that runs out of memory is logged by the boundary and
+            // counts as done; the next one may fare better.
+            if (!Boundary(true, [&] { return ScanOnce(hold); })) {
+                // The rules changed: read again once the changers are through.
+                YieldToCallers(hold);
+                continue;
+            }
+            Pause(hold, false, false);
+        }
+        workerFinished_ = true;
+        ::WakeAllConditionVariable(&wakeUp_);
+    }
     // From here on the monitor may be gone.
     ::SetEvent(finished);
 }
@@ -319,35 +336,33 @@ void PopupMonitor::Work() {
 // A pause of 0 ms still lets waiting callers in before it ends. With nothing
 // to watch (`idle`) and an interval of 0 there is no scan to hurry to: the
 // worker sleeps until a caller or shutdown wakes it instead of spinning.
-void PopupMonitor::Pause(bool first, bool idle) {
+void PopupMonitor::Pause(ScopedLock& hold, bool first, bool idle) {
     ULONGLONG start = ::GetTickCount64();
     DWORD length = interval_;
     while (!stopRequested_) {
         if (first) length = interval_;
         ULONGLONG elapsed = ::GetTickCount64() - start;
         if (elapsed < length) {
-            ::SleepConditionVariableCS(&wakeUp_, lock_.get(), static_cast<DWORD>(length - elapsed));
+            hold.Wait(wakeUp_, static_cast<DWORD>(length - elapsed));
             continue;
         }
         if (callersWaiting_.load() > 0) {
-            YieldToCallers();
+            YieldToCallers(hold);
             continue;
         }
-        if (idle && length == 0) ::SleepConditionVariableCS(&wakeUp_, lock_.get(), INFINITE);
+        if (idle && length == 0) hold.Wait(wakeUp_);
         return;
     }
 }
 
 // Waits, with the lock left, until no caller is blocked on it; each one
 // wakes the worker as it leaves.
-void PopupMonitor::YieldToCallers() {
-    while (callersWaiting_.load() > 0 && !stopRequested_) {
-        ::SleepConditionVariableCS(&wakeUp_, lock_.get(), INFINITE);
-    }
+void PopupMonitor::YieldToCallers(ScopedLock& hold) {
+    while (callersWaiting_.load() > 0 && !stopRequested_) hold.Wait(wakeUp_);
 }
 
 // One scan; false when the rules changed while the windows were read.
-bool PopupMonitor::ScanOnce() {
+bool PopupMonitor::ScanOnce(ScopedLock& hold) {
     Rules rules;
     rules.processes = processes_;
     rules.captions = captions_;
@@ -358,7 +373,7 @@ bool PopupMonitor::ScanOnce() {
     uint64_t generation = generation_;
     std::vector<Candidate> candidates;
     {
-        ScopedUnlock reading(lock_);
+        ScopedUnlock reading(hold);
         Collect(rules, candidates);
     }
     if (generation != generation_) return false;
@@ -554,8 +569,9 @@ void PopupMonitor::ShutDown() {
 // Until the worker has finished, without a time limit. Monitors belong to
 // their callers, never to the module, so the library's shut-down (DllMain)
 // never runs this wait. The thread's own handle ends the wait too: at
-// process exit the worker is gone without having finished. A thread with windows serves the messages sent to it
-// meanwhile: the worker may be reading one of its windows.
+// process exit the worker is gone without having finished. A thread with
+// windows serves the messages sent to it meanwhile: the worker may be reading
+// one of its windows.
 void PopupMonitor::WaitForWorker() {
     HANDLE handles[] = {finishedEvent_.get(), worker_.get()};
     bool serve = ::IsGUIThread(FALSE);
@@ -575,7 +591,7 @@ void PopupMonitor::WaitForWorker() {
     }
     // The waits failed: the flag under the lock is the last resort.
     CallerLock hold(*this);
-    while (!workerFinished_) ::SleepConditionVariableCS(&wakeUp_, lock_.get(), 1000);
+    while (!workerFinished_) hold.Wait(wakeUp_, 1000);
 }
 
 }  // namespace

@@ -389,19 +389,10 @@ TaskRunner::~TaskRunner() {
     pool_.reset();
 }
 
+// Released by one of its own tasks: that task still takes the runner's lock
+// when its function returns, and the pool's teardown waits for it.
 void TaskRunner::Destroy(uint32_t flags) {
-    if (!IsThreadOfPool(pool_.get())) {
-        Base::Destroy(flags);
-        return;
-    }
-    // Released by one of its own tasks: that task still takes the runner's
-    // lock when its function returns, and the pool's teardown waits for it.
-    if (!DestroyOnLibraryThread(flags)) {
-        Log()->PrintfW(LogCategory::ERROR, 0,
-                       L"A task runner released by its own task is left running: no thread for "
-                       L"its teardown (error %lu)",
-                       ::GetLastError());
-    }
+    DestroyOffOwnThread(flags, IsThreadOfPool(pool_.get()), L"task runner");
 }
 
 }  // namespace

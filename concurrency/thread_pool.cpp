@@ -354,20 +354,11 @@ ThreadPool::~ThreadPool() {
     DestroyRecords();
 }
 
+// The last reference went on one of our own threads (a task released it):
+// the teardown waits for that very task and joins that thread, so it runs on
+// a thread of its own once the task has returned.
 void ThreadPool::Destroy(uint32_t flags) {
-    if (!RunsOnCurrentThread()) {
-        Base::Destroy(flags);
-        return;
-    }
-    // The last reference went on one of our own threads (a task released
-    // it): the teardown waits for that very task and joins that thread, so
-    // it runs on a thread of its own once the task has returned.
-    if (!DestroyOnLibraryThread(flags)) {
-        Log()->PrintfW(LogCategory::ERROR, 0,
-                       L"A thread pool released on its own thread is left running: no thread "
-                       L"for its teardown (error %lu)",
-                       ::GetLastError());
-    }
+    DestroyOffOwnThread(flags, RunsOnCurrentThread(), L"thread pool");
 }
 
 }  // namespace

@@ -134,19 +134,10 @@ WorkerThread::~WorkerThread() {
     dataCleanup_ = nullptr;
 }
 
+// Released from inside its own run: the teardown waits for that run and
+// joins this thread, so it goes to a thread of its own.
 void WorkerThread::Destroy(uint32_t flags) {
-    if (!OnOwnThread()) {
-        Base::Destroy(flags);
-        return;
-    }
-    // Released from inside its own run: the teardown waits for that run and
-    // joins this thread, so it goes to a thread of its own.
-    if (!DestroyOnLibraryThread(flags)) {
-        Log()->PrintfW(LogCategory::ERROR, 0,
-                       L"A worker thread released by its own run is left running: no thread for "
-                       L"its teardown (error %lu)",
-                       ::GetLastError());
-    }
+    DestroyOffOwnThread(flags, OnOwnThread(), L"worker thread");
 }
 
 }  // namespace

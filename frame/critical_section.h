@@ -6,6 +6,8 @@
 
 #include "frame/win32.h"
 
+#include <cassert>
+
 namespace ka {
 
 class CriticalSection {
@@ -16,7 +18,14 @@ public:
     CriticalSection& operator=(const CriticalSection&) = delete;
 
     void Enter() { ::EnterCriticalSection(&section_); }
-    void Leave() { ::LeaveCriticalSection(&section_); }
+    void Leave() {
+        assert(HeldByThisThread() && "leaving a lock this thread does not hold");
+        ::LeaveCriticalSection(&section_);
+    }
+    // For the debug build's assertions: the section records its owner.
+    bool HeldByThisThread() const {
+        return section_.OwningThread == ULongToHandle(::GetCurrentThreadId());
+    }
     // For SleepConditionVariableCS, which leaves and re-enters it.
     CRITICAL_SECTION* get() { return &section_; }
 
@@ -36,6 +45,7 @@ public:
     // Sleeps on `condition`, leaving the lock meanwhile and holding it again
     // on return; false when the time ran out (or the wait failed).
     bool Wait(CONDITION_VARIABLE& condition, DWORD milliseconds = INFINITE) {
+        assert(lock_.HeldByThisThread());
         return ::SleepConditionVariableCS(&condition, lock_.get(), milliseconds) != FALSE;
     }
 

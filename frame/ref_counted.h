@@ -4,9 +4,11 @@
 #define KA_FRAME_REF_COUNTED_H
 
 #include "frame/library_thread.h"
+#include "frame/services.h"
 #include "ka/object.h"
 
 #include <atomic>
+#include <cassert>
 #include <new>
 
 namespace ka {
@@ -20,6 +22,7 @@ public:
     void AddRef() override { count_.fetch_add(1, std::memory_order_relaxed); }
     int32_t Release() override {
         int32_t now = count_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        assert(now >= 0 && "released more often than referenced");
         if (now <= 0) this->Destroy(KA_DESTROY_FREE);
         return now;
     }
@@ -34,10 +37,27 @@ protected:
     RefCounted() = default;
     ~RefCounted() = default;
 
-    // For an object whose last reference can go on a thread that its own
-    // teardown joins (a thread cannot join itself): runs the ordinary
-    // destroying operation on a new library thread, which nobody waits for.
-    // False when no thread could be started; nothing is destroyed then.
+    // The destroying operation of an object whose last reference can go on a
+    // thread that its own teardown waits for (a thread cannot join itself):
+    // when `onOwnThread`, the ordinary teardown runs on a new library thread,
+    // which nobody waits for. When no thread can be started, the object is
+    // left as it is, "A <what> released on its own thread is left running"
+    // is logged, and false comes back, so the caller may still stop what it
+    // can; otherwise true.
+    bool DestroyOffOwnThread(uint32_t flags, bool onOwnThread, const wchar_t* what) {
+        if (!onOwnThread) {
+            RefCounted::Destroy(flags);
+            return true;
+        }
+        if (DestroyOnLibraryThread(flags)) return true;
+        Log()->PrintfW(LogCategory::ERROR, 0,
+                       L"A %s released on its own thread is left running: no thread for its "
+                       L"teardown (error %lu)",
+                       what, ::GetLastError());
+        return false;
+    }
+
+private:
     bool DestroyOnLibraryThread(uint32_t flags) {
         struct Job {
             RefCounted* self;
@@ -55,7 +75,6 @@ protected:
         return false;
     }
 
-private:
     std::atomic<int32_t> count_{0};
 };
 

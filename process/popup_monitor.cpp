@@ -538,18 +538,11 @@ void PopupMonitor::Destroy(uint32_t flags) {
     // Released by a window procedure of this thread while it answers the
     // worker's own message: the worker cannot go on before this call
     // returns, so its end is awaited elsewhere.
-    if (worker_ && ::InSendMessage() && waitingOn_.load() == ::GetCurrentThreadId()) {
-        if (DestroyOnLibraryThread(flags)) return;
-        Log()->PrintfW(LogCategory::ERROR, 0,
-                       L"A popup monitor released during its own scan is left behind: no thread "
-                       L"for its shutdown (error %lu)",
-                       ::GetLastError());
-        CallerLock hold(*this);  // the worker does not hold it while it reads windows
-        stopRequested_ = true;
-        ::WakeConditionVariable(&wakeUp_);
-        return;
-    }
-    Base::Destroy(flags);
+    bool insideScan =
+        worker_ && ::InSendMessage() && waitingOn_.load() == ::GetCurrentThreadId();
+    if (DestroyOffOwnThread(flags, insideScan, L"popup monitor")) return;
+    CallerLock hold(*this);  // the worker does not hold it while it reads windows
+    stopRequested_ = true;
 }
 
 PopupMonitor::~PopupMonitor() { ShutDown(); }

@@ -8,9 +8,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <list>
-#include <map>
-#include <set>
 #include <vector>
 
 namespace ka {
@@ -22,11 +19,78 @@ struct QueueEntry {
     TaskFunction function;
     uintptr_t argument;
     CleanupFunction cleanup;
-    int32_t id;
+    bool cancelled;
 };
-using Queue = std::list<QueueEntry>;
-using QueuedIndex = std::map<int32_t, Queue::iterator>;
-using RunningSet = std::set<int32_t>;
+
+// The queue and its index in one: every registration takes the next id and
+// goes to the back, so the entries from front to back carry consecutive ids
+// and an id's place is its distance from the front's. A cancelled entry stays
+// behind as a hole until it reaches the front. Entries live in a ring that
+// only grows, so a task costs no allocation once the ring is large enough.
+class TaskQueue {
+public:
+    bool Empty() const { return size_ == 0; }
+    // The live entry of `id`, or null.
+    QueueEntry* Find(int32_t id) {
+        uint32_t offset = static_cast<uint32_t>(id) - static_cast<uint32_t>(frontId_);
+        if (offset >= size_) return nullptr;
+        QueueEntry& entry = ring_[(head_ + offset) & (ring_.size() - 1)];
+        return entry.cancelled ? nullptr : &entry;
+    }
+    // Room for one more entry; may throw.
+    void Reserve() {
+        if (size_ < ring_.size()) return;
+        std::vector<QueueEntry> larger(ring_.empty() ? 64 : ring_.size() * 2);
+        for (size_t i = 0; i < size_; ++i) larger[i] = ring_[(head_ + i) & (ring_.size() - 1)];
+        ring_.swap(larger);
+        head_ = 0;
+    }
+    // After Reserve.
+    void PushBack(int32_t id, const QueueEntry& entry) {
+        if (size_ == 0) frontId_ = id;
+        ring_[(head_ + size_++) & (ring_.size() - 1)] = entry;
+    }
+    // The front entry, which is live: holes never stay at the front.
+    QueueEntry PopFront(int32_t& id) {
+        QueueEntry entry = ring_[head_];
+        id = frontId_;
+        Drop();
+        return entry;
+    }
+    void Cancel(QueueEntry& entry) {
+        entry.cancelled = true;
+        DropHoles();
+    }
+    // Front to back, live entries only.
+    template <typename Visit>
+    void ForEach(Visit visit) const {
+        for (size_t i = 0; i < size_; ++i) {
+            const QueueEntry& entry = ring_[(head_ + i) & (ring_.size() - 1)];
+            if (!entry.cancelled) visit(entry);
+        }
+    }
+    void Clear() { size_ = 0; }
+
+private:
+    void Drop() {
+        head_ = (head_ + 1) & (ring_.size() - 1);
+        frontId_ = static_cast<int32_t>(static_cast<uint32_t>(frontId_) + 1u);
+        --size_;
+        DropHoles();
+    }
+    void DropHoles() {
+        while (size_ > 0 && ring_[head_].cancelled) {
+            head_ = (head_ + 1) & (ring_.size() - 1);
+            frontId_ = static_cast<int32_t>(static_cast<uint32_t>(frontId_) + 1u);
+            --size_;
+        }
+    }
+
+    std::vector<QueueEntry> ring_;  // a power of two in size
+    size_t head_ = 0;
+    size_t size_ = 0;  // entries from the front to the back, holes included
+    int32_t frontId_ = 0;
+};
 
 struct ThreadRecord {
     ThreadPool* pool = nullptr;
@@ -34,9 +98,10 @@ struct ThreadRecord {
     DWORD threadId = 0;
     uintptr_t data = 0;
     CleanupFunction dataCleanup = nullptr;
-    // This thread's entry in the running set, made with the record: a worker
-    // never allocates, as there would be no one to report a failure to.
-    RunningSet::node_type runningNode;
+    // The task this thread runs, when `running`; guarded by the pool lock.
+    // Together the records are the running set.
+    int32_t runningId = 0;
+    bool running = false;
 };
 
 // How long an idle worker watches the queue before it sleeps, in pauses:
@@ -79,7 +144,7 @@ public:
 private:
     static void ThreadMain(void* record);
     void Work(ThreadRecord& self);
-    bool IdleLocked() const { return queue_.empty() && running_.empty(); }
+    bool IdleLocked() const { return queuedCount_ == 0 && runningCount_ == 0; }
     void StopAndJoin();
     void DestroyRecords();
 
@@ -87,11 +152,10 @@ private:
     CONDITION_VARIABLE idleSignal_ = CONDITION_VARIABLE_INIT;
     CONDITION_VARIABLE workSignal_ = CONDITION_VARIABLE_INIT;
     std::vector<ThreadRecord> records_;  // sized once, before the first thread starts
-    Queue queue_;
-    uint32_t queuedCount_ = 0;
+    TaskQueue queue_;
+    uint32_t queuedCount_ = 0;  // live entries of the queue
     std::atomic<uint32_t> queuedHint_{0};  // queuedCount_, for a spinning worker to watch
-    QueuedIndex queuedIndex_;
-    RunningSet running_;
+    uint32_t runningCount_ = 0;  // records that run a task
     int32_t taskCounter_ = -1;    // the last id handed out
     bool anyRegistered_ = false;  // stays true when the counter wraps past INT32_MAX
     bool stop_ = false;
@@ -116,12 +180,7 @@ bool ThreadPool::Start(int count, ThreadStarter starter) {
     // Everything a thread uses is made before the first one starts; from here
     // on only starting a thread can fail.
     records_.reserve(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        RunningSet made;
-        ThreadRecord& record = records_.emplace_back();
-        record.pool = this;
-        record.runningNode = made.extract(made.insert(0).first);
-    }
+    for (int i = 0; i < count; ++i) records_.emplace_back().pool = this;
     for (ThreadRecord& record : records_) {
         record.thread = starter(&ThreadMain, &record, 0);
         if (!record.thread) {
@@ -148,8 +207,8 @@ void ThreadPool::Work(ThreadRecord& self) {
     lock_.Enter();
     for (;;) {
         if (stop_) break;
-        if (queue_.empty()) {
-            if (idleWaiters_ > 0 && running_.empty()) ::WakeAllConditionVariable(&idleSignal_);
+        if (queuedCount_ == 0) {
+            if (idleWaiters_ > 0 && runningCount_ == 0) ::WakeAllConditionVariable(&idleSignal_);
             // Before it sleeps, one worker at a time watches the queue for a
             // moment with the lock released: while tasks keep coming, workers
             // then rarely sleep, and registering rarely has to wake one (a
@@ -171,24 +230,18 @@ void ThreadPool::Work(ThreadRecord& self) {
             continue;
         }
         spun = false;
-        // The entry's nodes leave the queue and the index here and are freed
-        // outside the lock.
-        Queue taken;
-        taken.splice(taken.begin(), queue_, queue_.begin());
-        const QueueEntry& task = taken.front();
+        QueueEntry task = queue_.PopFront(self.runningId);
         queuedHint_.store(--queuedCount_, std::memory_order_relaxed);
-        QueuedIndex::node_type indexNode = queuedIndex_.extract(task.id);
-        self.runningNode.value() = task.id;
-        RunningSet::iterator runningAt = running_.insert(std::move(self.runningNode)).position;
+        self.running = true;
+        ++runningCount_;
         lock_.Leave();
 
         task.function(self.data, task.argument);
         if (task.cleanup != nullptr) task.cleanup(task.argument);
-        indexNode = QueuedIndex::node_type();
-        taken.clear();
 
         lock_.Enter();
-        self.runningNode = running_.extract(runningAt);
+        self.running = false;
+        --runningCount_;
     }
     lock_.Leave();
 }
@@ -203,7 +256,7 @@ bool ThreadPool::RunsOnCurrentThread() const {
 
 uint32_t ThreadPool::GetIdleThreadCount() {
     ScopedLock hold(lock_);
-    return static_cast<uint32_t>(records_.size() - running_.size());
+    return static_cast<uint32_t>(records_.size() - runningCount_);
 }
 
 uint32_t ThreadPool::GetQueuedTaskCount() {
@@ -214,23 +267,14 @@ uint32_t ThreadPool::GetQueuedTaskCount() {
 bool ThreadPool::RegisterTask(TaskFunction function, uintptr_t argument, CleanupFunction cleanup,
                               int32_t* taskId) {
     return Boundary(false, [&] {
-        // Both nodes are allocated before the lock is taken; under it they
-        // are only linked in.
-        Queue entry;
-        entry.push_back(QueueEntry{function, argument, cleanup, 0});
-        QueuedIndex made;
-        QueuedIndex::node_type indexNode = made.extract(made.emplace(0, entry.begin()).first);
-
         ScopedLock hold(lock_);
+        queue_.Reserve();  // the one step that can fail, before anything changes
         // Ids wrap after 2^31 tasks instead of overflowing.
         int32_t id = static_cast<int32_t>(static_cast<uint32_t>(taskCounter_) + 1u);
         taskCounter_ = id;
         anyRegistered_ = true;
         if (taskId != nullptr) *taskId = id;
-        entry.front().id = id;
-        indexNode.key() = id;
-        queuedIndex_.insert(std::move(indexNode));
-        queue_.splice(queue_.end(), entry);
+        queue_.PushBack(id, QueueEntry{function, argument, cleanup, false});
         queuedHint_.store(++queuedCount_, std::memory_order_relaxed);
         if (sleepingWorkers_ > 0) {
             --sleepingWorkers_;
@@ -242,25 +286,22 @@ bool ThreadPool::RegisterTask(TaskFunction function, uintptr_t argument, Cleanup
 
 bool ThreadPool::CancelTask(int32_t taskId) {
     ScopedLock hold(lock_);
-    auto found = queuedIndex_.find(taskId);
-    if (found == queuedIndex_.end()) return false;
-    Queue::iterator entry = found->second;
+    QueueEntry* entry = queue_.Find(taskId);
+    if (entry == nullptr) return false;
     // Under the lock, so the task cannot be taken between the clean-up and
     // the removal; the clean-up must not call the pool.
     if (entry->cleanup != nullptr) entry->cleanup(entry->argument);
-    queue_.erase(entry);
+    queue_.Cancel(*entry);
     queuedHint_.store(--queuedCount_, std::memory_order_relaxed);
-    queuedIndex_.erase(found);
     return true;
 }
 
 bool ThreadPool::CancelAllTasks() {
     ScopedLock hold(lock_);
-    for (const QueueEntry& entry : queue_) {
+    queue_.ForEach([](const QueueEntry& entry) {
         if (entry.cleanup != nullptr) entry.cleanup(entry.argument);
-    }
-    queuedIndex_.clear();
-    queue_.clear();
+    });
+    queue_.Clear();
     queuedCount_ = 0;
     queuedHint_.store(0, std::memory_order_relaxed);
     return true;
@@ -269,12 +310,13 @@ bool ThreadPool::CancelAllTasks() {
 bool ThreadPool::GetTaskState(int32_t taskId, uint32_t* state) {
     if (state == nullptr) return false;
     ScopedLock hold(lock_);
-    if (queuedIndex_.count(taskId) != 0) {
+    *state = 2;
+    if (queue_.Find(taskId) != nullptr) {
         *state = 0;
-    } else if (running_.count(taskId) != 0) {
-        *state = 1;
     } else {
-        *state = 2;
+        for (const ThreadRecord& record : records_) {
+            if (record.running && record.runningId == taskId) *state = 1;
+        }
     }
     return true;
 }
@@ -348,9 +390,9 @@ ThreadPool::~ThreadPool() {
     StopAndJoin();
     // Entries registered after the wait (against the rules) are dropped
     // without their clean-ups: nothing may run any more.
-    running_.clear();
-    queuedIndex_.clear();
-    queue_.clear();
+    runningCount_ = 0;
+    queue_.Clear();
+    queuedCount_ = 0;
     DestroyRecords();
 }
 

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -21,14 +20,15 @@ enum TaskState : uint32_t { kCreated = 0, kWaiting = 1, kQueued = 2, kRunning = 
 class TaskRunner;
 class Task;
 
-// The waiting list, kept in the order a stable sort by pending count gives.
-// Within one pending count that order is the one the tasks had before their
-// counts last changed, which a per-task ordinal reproduces without sorting:
-// a task whose count goes down (or that is submitted) lands behind every task
-// that already had the new count, so it takes a new highest ordinal; a task
-// whose count goes up lands before every task that already had it, so it
-// takes a new lowest one. Each change is then one O(log n) move instead of a
-// sort of the whole list.
+// A waiting task's place in the order a stable sort of the waiting list by
+// pending count gives. Within one pending count that order is the one the
+// tasks had before their counts last changed, which a per-task ordinal
+// reproduces without sorting: a task whose count goes down (or that is
+// submitted) lands behind every task that already had the new count, so it
+// takes a new highest ordinal; a task whose count goes up lands before every
+// task that already had it, so it takes a new lowest one. The list itself
+// then needs no order: the only place where the order shows is among the
+// tasks that one finishing prerequisite frees, and those are its dependents.
 struct WaitKey {
     int32_t pending;
     int64_t ordinal;
@@ -36,7 +36,6 @@ struct WaitKey {
         return pending != other.pending ? pending < other.pending : ordinal < other.ordinal;
     }
 };
-using WaitingList = std::map<WaitKey, ObjectRef<Task>>;  // each entry holds a reference
 
 class Task final : public RefCounted<Task, KaTask> {
 public:
@@ -68,7 +67,9 @@ private:
     // Guarded by the runner lock.
     int32_t pending_ = 0;
     int64_t ordinal_ = 0;  // see WaitKey
-    bool listed_ = false;  // in the waiting list
+    bool listed_ = false;  // in the waiting list, which then holds a reference
+    Task* waitPrev_ = nullptr;
+    Task* waitNext_ = nullptr;
     bool moving_ = false;  // picked up once while a prerequisite finishes
     // The runner teardown's search for cycles (see CutCycles): order of
     // discovery, lowest order reachable, component, and still open.
@@ -97,21 +98,21 @@ private:
     static void ReleaseTask(uintptr_t task) { reinterpret_cast<Task*>(task)->Release(); }  // owned
 
     void Finish(Task& done);
-    static void CutCycles(const WaitingList& waiting, std::vector<ObjectRef<Task>>& cut);
-    void Reposition(Task& task, int32_t pending, int64_t ordinal);
+    static void CutCycles(Task* waiting, std::vector<ObjectRef<Task>>& cut);
+    void List(Task& task);
+    void Unlist(Task& task);
 
     // Declared first, destroyed last: tasks still finishing while the pool
     // winds down take it.
     CriticalSection lock_;
     ObjectRef<KaThreadPool> pool_;
-    WaitingList waiting_;
+    Task* waiting_ = nullptr;  // the first task of the waiting list, linked through the tasks
     int64_t lowestOrdinal_ = 0;
     int64_t highestOrdinal_ = 0;
     // Room to move the waiting dependents of a finishing task without
     // allocating: a pool thread has no one to report a failure to. Sized for
     // the longest dependents list whenever one grows.
     std::vector<Task*> moving_;
-    std::vector<WaitingList::node_type> movingNodes_;
 };
 
 // ------------------------------------------------------------------ Task
@@ -188,17 +189,11 @@ bool TaskRunner::AddDependency(Task& dependent, Task& prerequisite) {
         }
         // Room first, so nothing has changed when an allocation fails.
         size_t length = prerequisite.dependents_.size() + 1;
-        if (moving_.size() < length) {
-            moving_.resize(std::max(length, moving_.size() * 2));
-            movingNodes_.resize(moving_.size());
-        }
+        if (moving_.size() < length) moving_.resize(std::max(length, moving_.size() * 2));
         prerequisite.dependents_.push_back(ObjectRef<Task>::Share(&dependent));
         if (prerequisite.GetState() != kFinished) {
-            if (dependent.listed_) {
-                Reposition(dependent, dependent.pending_ + 1, --lowestOrdinal_);
-            } else {
-                ++dependent.pending_;
-            }
+            ++dependent.pending_;
+            if (dependent.listed_) dependent.ordinal_ = --lowestOrdinal_;
         }
         return true;
     });
@@ -209,12 +204,20 @@ bool TaskRunner::AddDependency(Task& dependent, Task& prerequisite) {
     return added;
 }
 
-void TaskRunner::Reposition(Task& task, int32_t pending, int64_t ordinal) {
-    WaitingList::node_type node = waiting_.extract(task.Key());
-    task.pending_ = pending;
-    task.ordinal_ = ordinal;
-    node.key() = task.Key();
-    waiting_.insert(std::move(node));
+// The list's reference comes with the task; Unlist hands it back to the caller.
+void TaskRunner::List(Task& task) {
+    task.waitPrev_ = nullptr;
+    task.waitNext_ = waiting_;
+    if (waiting_ != nullptr) waiting_->waitPrev_ = &task;
+    waiting_ = &task;
+    task.listed_ = true;
+}
+
+void TaskRunner::Unlist(Task& task) {
+    (task.waitPrev_ != nullptr ? task.waitPrev_->waitNext_ : waiting_) = task.waitNext_;
+    if (task.waitNext_ != nullptr) task.waitNext_->waitPrev_ = task.waitPrev_;
+    task.waitPrev_ = task.waitNext_ = nullptr;
+    task.listed_ = false;
 }
 
 bool TaskRunner::Submit(Task& task) {
@@ -222,10 +225,9 @@ bool TaskRunner::Submit(Task& task) {
         ScopedLock hold(lock_);
         if (task.GetState() != kCreated) return false;
         if (task.pending_ > 0) {
-            int64_t ordinal = ++highestOrdinal_;
-            waiting_.emplace(WaitKey{task.pending_, ordinal}, ObjectRef<Task>::Share(&task));
-            task.ordinal_ = ordinal;
-            task.listed_ = true;
+            task.ordinal_ = ++highestOrdinal_;
+            task.AddRef();  // the list's
+            List(task);
             task.state_.store(kWaiting, std::memory_order_release);
             return true;
         }
@@ -257,8 +259,9 @@ int32_t TaskRunner::Execute(uintptr_t threadData, uintptr_t argument) {
 // tasks it frees are queued before the pool can look idle. Allocates nothing.
 void TaskRunner::Finish(Task& done) {
     ScopedLock hold(lock_);
-    // The dependents that wait in the list leave it, in list order, and come
-    // back behind the tasks that already have their new count.
+    // The dependents that wait in the list, in list order: they come back
+    // behind the tasks that already have their new count, and those whose
+    // count reaches 0 are the front of the list, in that order.
     size_t moving = 0;
     for (ObjectRef<Task>& dependent : done.dependents_) {
         if (dependent->listed_ && !dependent->moving_) {
@@ -266,32 +269,27 @@ void TaskRunner::Finish(Task& done) {
             moving_[moving++] = dependent.get();
         }
     }
-    std::sort(moving_.begin(), moving_.begin() + moving,
-              [](const Task* a, const Task* b) { return a->Key() < b->Key(); });
-    for (size_t i = 0; i < moving; ++i) movingNodes_[i] = waiting_.extract(moving_[i]->Key());
+    if (moving > 1) {
+        std::sort(moving_.begin(), moving_.begin() + moving,
+                  [](const Task* a, const Task* b) { return a->Key() < b->Key(); });
+    }
     for (ObjectRef<Task>& dependent : done.dependents_) --dependent->pending_;
     for (size_t i = 0; i < moving; ++i) {
         Task& task = *moving_[i];
         task.moving_ = false;
         task.ordinal_ = ++highestOrdinal_;
-        movingNodes_[i].key() = task.Key();
-        waiting_.insert(std::move(movingNodes_[i]));
-    }
-
-    // Every ready task is at the front. Each takes the list's reference with
-    // it into the pool, whose clean-up drops it after the run: the task stays
-    // alive while queued even when no caller holds it any more.
-    while (!waiting_.empty() && waiting_.begin()->first.pending <= 0) {
-        WaitingList::node_type node = waiting_.extract(waiting_.begin());
-        Task* ready = node.mapped().release();
-        ready->listed_ = false;
-        ready->state_.store(kQueued, std::memory_order_release);
-        if (!pool_->RegisterTask(&Execute, reinterpret_cast<uintptr_t>(ready), &ReleaseTask,
-                                 &ready->poolTaskId_)) {
+        if (task.pending_ > 0) continue;
+        // Ready: it takes the list's reference with it into the pool, whose
+        // clean-up drops it after the run, so it stays alive while queued
+        // even when no caller holds it any more.
+        Unlist(task);
+        task.state_.store(kQueued, std::memory_order_release);
+        if (!pool_->RegisterTask(&Execute, reinterpret_cast<uintptr_t>(&task), &ReleaseTask,
+                                 &task.poolTaskId_)) {
             // Refused: finished without running; its dependents never count down.
-            ready->result_.store(kTaskRefused, std::memory_order_release);
-            ready->state_.store(kFinished, std::memory_order_release);
-            ready->Release();  // the reference meant for the pool
+            task.result_.store(kTaskRefused, std::memory_order_release);
+            task.state_.store(kFinished, std::memory_order_release);
+            task.Release();  // the reference meant for the pool
         }
     }
     // Finished only now, under the lock: whoever sees a task finished finds
@@ -306,7 +304,7 @@ void TaskRunner::Finish(Task& done) {
 // taken out of its list (into `cut`), and no other: an edge lies on a cycle
 // exactly when both its ends are in one strongly connected component.
 // Tarjan's search, walked without recursion since graphs run deep.
-void TaskRunner::CutCycles(const WaitingList& waiting, std::vector<ObjectRef<Task>>& cut) {
+void TaskRunner::CutCycles(Task* waiting, std::vector<ObjectRef<Task>>& cut) {
     std::vector<Task*> open;
     std::vector<std::pair<Task*, size_t>> path;  // a task and the next dependent to follow
     int32_t discovered = 0, components = 0;
@@ -316,8 +314,8 @@ void TaskRunner::CutCycles(const WaitingList& waiting, std::vector<ObjectRef<Tas
         open.push_back(task);
         path.emplace_back(task, 0);
     };
-    for (const auto& [key, root] : waiting) {
-        if (root->scanIndex_ < 0) enter(root.get());
+    for (Task* root = waiting; root != nullptr; root = root->waitNext_) {
+        if (root->scanIndex_ < 0) enter(root);
         while (!path.empty()) {
             Task* task = path.back().first;
             size_t next = path.back().second++;
@@ -360,13 +358,13 @@ void TaskRunner::CutCycles(const WaitingList& waiting, std::vector<ObjectRef<Tas
 }
 
 TaskRunner::~TaskRunner() {
-    WaitingList dropped;
+    Task* dropped = nullptr;
     std::vector<ObjectRef<Task>> cut;
     bool searched = false;
     {
         ScopedLock hold(lock_);
-        for (auto& [key, task] : waiting_) task->listed_ = false;
-        dropped.swap(waiting_);
+        for (Task* task = waiting_; task != nullptr; task = task->waitNext_) task->listed_ = false;
+        std::swap(dropped, waiting_);
         searched = Boundary(false, [&] {
             CutCycles(dropped, cut);
             return true;
@@ -375,12 +373,19 @@ TaskRunner::~TaskRunner() {
     if (!searched) {
         // No room to search: the waiting tasks let go of all their
         // dependents, which breaks every cycle through them.
-        for (auto& [key, task] : dropped) {
+        for (Task* task = dropped; task != nullptr; task = task->waitNext_) {
             std::vector<ObjectRef<Task>> dependents = std::move(task->dependents_);
         }
     }
     cut.clear();
-    dropped.clear();
+    // The list's references go last: until then every task it holds is alive,
+    // whatever the releases before it free.
+    while (dropped != nullptr) {
+        Task* task = dropped;
+        dropped = task->waitNext_;
+        task->waitPrev_ = task->waitNext_ = nullptr;
+        task->Release();  // the list's
+    }
     // Tasks still queued or running finish into this runner (its lock, its
     // list, its room to move), so they are waited for while all of it is
     // alive, also when someone else still holds the pool. Then the pool goes,

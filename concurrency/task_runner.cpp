@@ -37,6 +37,43 @@ struct WaitKey {
     }
 };
 
+// A task's dependents, each element holding a reference, in the order in
+// which they were added. The first two live in the task itself: most tasks
+// of a graph free one or two others, and a heap block per task would cost
+// more than all the rest of linking and releasing it.
+class DependentList {
+public:
+    size_t size() const { return count_; }
+    // An element may be moved out and left null for a while.
+    ObjectRef<Task>& operator[](size_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
+    // When it throws, nothing has changed (and `task` lets its reference go).
+    void push_back(ObjectRef<Task> task) {
+        if (count_ < kInline) {
+            inline_[count_] = std::move(task);
+        } else {
+            more_.push_back(std::move(task));
+        }
+        ++count_;
+    }
+    // Keeps the first `count`; the others let their references go.
+    void Truncate(size_t count) {
+        if (count >= count_) return;
+        if (count <= kInline) {
+            more_.clear();
+            for (size_t i = count; i < kInline; ++i) inline_[i].reset();
+        } else {
+            more_.erase(more_.begin() + static_cast<ptrdiff_t>(count - kInline), more_.end());
+        }
+        count_ = count;
+    }
+
+private:
+    static constexpr size_t kInline = 2;
+    size_t count_ = 0;
+    ObjectRef<Task> inline_[kInline];
+    std::vector<ObjectRef<Task>> more_;
+};
+
 class Task final : public RefCounted<Task, KaTask> {
 public:
     explicit Task(TaskRunner* runner) : runner_(runner) {}
@@ -54,11 +91,12 @@ public:
 private:
     friend class TaskRunner;
     WaitKey Key() const { return WaitKey{pending_, ordinal_}; }
+    static void HandOver(DependentList& list, std::vector<ObjectRef<Task>>& drop);
 
     TaskRunner* runner_;  // not counted: the runner outlives the use of its tasks
     // Tasks that named this one as a prerequisite, each with a reference;
     // guarded by the runner lock.
-    std::vector<ObjectRef<Task>> dependents_;
+    DependentList dependents_;
     TaskFunction function_ = nullptr;
     uintptr_t data_ = 0;
     CleanupFunction dataCleanup_ = nullptr;
@@ -122,21 +160,27 @@ Task::~Task() {
     // A long chain released from its far end would otherwise be destroyed by
     // recursion, one stack frame per task: a dependent that only we still
     // hold hands its own dependents over to this loop before it goes.
-    std::vector<ObjectRef<Task>> drop = std::move(dependents_);
+    std::vector<ObjectRef<Task>> drop;
+    HandOver(dependents_, drop);
     while (!drop.empty()) {
         ObjectRef<Task> next = std::move(drop.back());
         drop.pop_back();
-        if (next && next->GetRefCount() == 1) {
-            try {
-                drop.reserve(drop.size() + next->dependents_.size());
-                for (ObjectRef<Task>& dependent : next->dependents_)
-                    drop.push_back(std::move(dependent));
-                next->dependents_.clear();
-            } catch (...) {
-                // No room: that one drops its dependents itself.
-            }
+        if (next->GetRefCount() == 1) HandOver(next->dependents_, drop);
+    }
+}
+
+// Empties `list`: the dependents that only it holds move to `drop`, the
+// others (still held elsewhere, the usual case) are released at once.
+void Task::HandOver(DependentList& list, std::vector<ObjectRef<Task>>& drop) {
+    for (size_t i = 0, count = list.size(); i < count; ++i) {
+        if (list[i]->GetRefCount() != 1) continue;
+        try {
+            drop.push_back(std::move(list[i]));
+        } catch (...) {
+            // No room: that one goes below and drops its dependents itself.
         }
     }
+    list.Truncate(0);
 }
 
 bool Task::SetFunction(TaskFunction function, uintptr_t data, CleanupFunction cleanup) {
@@ -263,17 +307,19 @@ void TaskRunner::Finish(Task& done) {
     // behind the tasks that already have their new count, and those whose
     // count reaches 0 are the front of the list, in that order.
     size_t moving = 0;
-    for (ObjectRef<Task>& dependent : done.dependents_) {
+    DependentList& dependents = done.dependents_;
+    for (size_t i = 0; i < dependents.size(); ++i) {
+        Task* dependent = dependents[i].get();
         if (dependent->listed_ && !dependent->moving_) {
             dependent->moving_ = true;
-            moving_[moving++] = dependent.get();
+            moving_[moving++] = dependent;
         }
     }
     if (moving > 1) {
         std::sort(moving_.begin(), moving_.begin() + moving,
                   [](const Task* a, const Task* b) { return a->Key() < b->Key(); });
     }
-    for (ObjectRef<Task>& dependent : done.dependents_) --dependent->pending_;
+    for (size_t i = 0; i < dependents.size(); ++i) --dependents[i]->pending_;
     for (size_t i = 0; i < moving; ++i) {
         Task& task = *moving_[i];
         task.moving_ = false;
@@ -341,14 +387,19 @@ void TaskRunner::CutCycles(Task* waiting, std::vector<ObjectRef<Task>>& cut) {
                 open[--from]->scanComponent_ = components;
             } while (open[from] != task);
             for (size_t i = from; i < open.size(); ++i) {
-                std::vector<ObjectRef<Task>>& list = open[i]->dependents_;
-                auto onCycle = std::stable_partition(
-                    list.begin(), list.end(), [&](const ObjectRef<Task>& dependent) {
-                        return dependent->scanComponent_ != components;
-                    });
-                cut.insert(cut.end(), std::make_move_iterator(onCycle),
-                           std::make_move_iterator(list.end()));
-                list.erase(onCycle, list.end());
+                // Those on the cycle move to `cut`, the others close up in
+                // their order; room first, so nothing moves when it fails.
+                DependentList& list = open[i]->dependents_;
+                cut.reserve(cut.size() + list.size());
+                size_t kept = 0;
+                for (size_t d = 0, count = list.size(); d < count; ++d) {
+                    if (list[d]->scanComponent_ == components) {
+                        cut.push_back(std::move(list[d]));
+                    } else if (kept++ != d) {
+                        list[kept - 1] = std::move(list[d]);
+                    }
+                }
+                list.Truncate(kept);
                 open[i]->scanOpen_ = false;
             }
             open.resize(from);
@@ -374,7 +425,7 @@ TaskRunner::~TaskRunner() {
         // No room to search: the waiting tasks let go of all their
         // dependents, which breaks every cycle through them.
         for (Task* task = dropped; task != nullptr; task = task->waitNext_) {
-            std::vector<ObjectRef<Task>> dependents = std::move(task->dependents_);
+            task->dependents_.Truncate(0);
         }
     }
     cut.clear();

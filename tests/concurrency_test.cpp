@@ -180,7 +180,11 @@ TEST(ThreadPool, ConcurrentCancelCleansEveryTaskUpOnce) {
     constexpr int kTasks = 100000;
     Ref<KaThreadPool> pool;
     ASSERT_TRUE(katest::System()->CreateThreadPool(2, pool.put()));
+    // The first two hold both threads until half the tasks are in, so the
+    // canceller meets a queue that the threads are still taking from.
+    Gate gate;
     std::vector<Probe> probes(kTasks);
+    probes[0].gate = probes[1].gate = &gate;
     std::unique_ptr<std::atomic<bool>[]> cancelled(new std::atomic<bool>[kTasks] {});
     std::atomic<int> last{-1};
     Async canceller([&] {
@@ -196,6 +200,7 @@ TEST(ThreadPool, ConcurrentCancelCleansEveryTaskUpOnce) {
         pool->RegisterTask(Work, Arg(probes[i]), Clean, &id);
         wrong += id != i;
         last = i;
+        if (i == kTasks / 2) gate.Open();
     }
     ASSERT_TRUE(canceller.Finish() && WaitIdle(pool.get()));
     for (int i = 0; i < kTasks; ++i) {

@@ -4,11 +4,15 @@
 //         design written out here: one critical section, two condition
 //         variables, a list, a map index and a set of running ids, waking a
 //         worker on every registration and letting idle workers sleep at once.
-//   graph: a chain of 10^4 tasks, each waiting for the one before, and a
-//         fan-out of 10^4 tasks waiting for one, through KaTaskRunner (tasks
-//         made, linked, submitted, run and released), against the same
-//         shapes hand-made on the plain pool: each task registers its
-//         successors itself.
+//   graph: three shapes of 10^4 tasks through KaTaskRunner (tasks made,
+//         linked, submitted, run and released): a chain, each task waiting for
+//         the one before; a fan-out, all waiting for one; a diamond lattice of
+//         100 x 100, each waiting for its neighbours above and to the left
+//         (two prerequisites; one on the border, none in the corner). The
+//         baseline runs the same shapes hand-made on the plain pool: each task
+//         counts its dependents down itself and registers those it frees.
+//         Every task of both checks that its prerequisites have finished, and
+//         every run is checked for a task left out or run too early.
 #include "bench.h"
 
 #include <atomic>
@@ -160,35 +164,108 @@ void SystemPoolBatch(int tasks) {
     if (::WaitForSingleObject(countdown.done, 600000) != WAIT_OBJECT_0) Die("system pool stuck");
 }
 
-// --- graphs hand-made on the plain pool: each task registers what follows it
-struct Shape {
-    DirectPool* pool;
-    std::atomic<int> left;
+// --- graph shapes, run by both sides
+struct Graph;
+struct Node {
+    Graph* graph = nullptr;
+    std::vector<Node*> prerequisites, dependents;
+    std::atomic<int> pending{0};  // the hand-made side's count of unfinished prerequisites
+    std::atomic<bool> done{false};
+};
+struct Graph {
+    std::vector<Node> nodes;
+    DirectPool* pool = nullptr;
+    std::atomic<int> early{0};  // tasks that started before a prerequisite had finished
+
+    Graph(int tasks, DirectPool* pool) : nodes(static_cast<size_t>(tasks)), pool(pool) {
+        for (Node& node : nodes) node.graph = this;
+    }
+    void Link(int prerequisite, int dependent) {
+        nodes[prerequisite].dependents.push_back(&nodes[dependent]);
+        nodes[dependent].prerequisites.push_back(&nodes[prerequisite]);
+    }
+    void Reset() {
+        early = 0;
+        for (Node& node : nodes) {
+            node.pending = static_cast<int>(node.prerequisites.size());
+            node.done = false;
+        }
+    }
+    void Check(const char* side) {
+        for (Node& node : nodes) {
+            if (!node.done) Die(side);
+        }
+        if (early != 0) Die(side);
+    }
 };
 
-int32_t ChainStep(uintptr_t, uintptr_t shape) {
-    auto* chain = reinterpret_cast<Shape*>(shape);
-    if (chain->left.fetch_sub(1) > 1) chain->pool->RegisterTask(ChainStep, shape);
+enum class ShapeKind { kChain, kFanOut, kLattice };
+
+constexpr int kSide = 100;
+
+void Shape(ShapeKind kind, Graph& graph) {
+    const int side = kSide, tasks = static_cast<int>(graph.nodes.size());
+    for (int i = 1; i < tasks; ++i) {
+        if (kind == ShapeKind::kChain) graph.Link(i - 1, i);
+        if (kind == ShapeKind::kFanOut) graph.Link(0, i);
+        if (kind == ShapeKind::kLattice) {
+            if (i >= side) graph.Link(i - side, i);
+            if (i % side != 0) graph.Link(i - 1, i);
+        }
+    }
+}
+
+void RunNode(Node& node) {
+    for (Node* prerequisite : node.prerequisites) {
+        if (!prerequisite->done.load(std::memory_order_acquire)) ++node.graph->early;
+    }
+    node.done.store(true, std::memory_order_release);
+}
+
+int32_t GraphTask(uintptr_t, uintptr_t node) {
+    RunNode(*reinterpret_cast<Node*>(node));
     return 0;
 }
 
-int32_t FanOutRoot(uintptr_t, uintptr_t shape) {
-    auto* fan = reinterpret_cast<Shape*>(shape);
-    for (int i = fan->left.exchange(0); i > 0; --i) fan->pool->RegisterTask(Empty, 0);
+int32_t HandMadeTask(uintptr_t, uintptr_t argument) {
+    Node& node = *reinterpret_cast<Node*>(argument);
+    RunNode(node);
+    for (Node* dependent : node.dependents) {
+        if (dependent->pending.fetch_sub(1) == 1) {
+            node.graph->pool->RegisterTask(HandMadeTask, reinterpret_cast<uintptr_t>(dependent));
+        }
+    }
     return 0;
 }
 
-// --- graphs through KaTaskRunner
-void RunGraph(KaTaskRunner* runner, int tasks, bool chain) {
-    std::vector<KaTask*> made(static_cast<size_t>(tasks) + 1, nullptr);
-    for (KaTask*& task : made) {
-        if (!runner->CreateTask(&task) || !task->SetFunction(Empty, 0, nullptr)) Die("CreateTask");
+void RunHandMade(Graph& graph) {
+    for (Node& node : graph.nodes) {
+        if (node.prerequisites.empty()) {
+            graph.pool->RegisterTask(HandMadeTask, reinterpret_cast<uintptr_t>(&node));
+        }
     }
-    // chain: each waits for the one before; fan-out: all wait for made[0].
-    for (int i = 1; i <= tasks; ++i) {
-        if (!made[i]->AddDependency(made[chain ? i - 1 : 0])) Die("AddDependency");
+    graph.pool->WaitForAllTasks();
+}
+
+// Dependents are submitted before their prerequisites, so they wait in the
+// runner's list and are freed by the tasks they wait for.
+void RunGraph(KaTaskRunner* runner, Graph& graph) {
+    std::vector<KaTask*> made(graph.nodes.size(), nullptr);
+    for (size_t i = 0; i < made.size(); ++i) {
+        if (!runner->CreateTask(&made[i]) ||
+            !made[i]->SetFunction(GraphTask, reinterpret_cast<uintptr_t>(&graph.nodes[i]),
+                                  nullptr)) {
+            Die("CreateTask");
+        }
     }
-    for (int i = tasks; i >= 0; --i) {
+    for (size_t i = 0; i < made.size(); ++i) {
+        for (Node* prerequisite : graph.nodes[i].prerequisites) {
+            if (!made[i]->AddDependency(made[prerequisite - graph.nodes.data()])) {
+                Die("AddDependency");
+            }
+        }
+    }
+    for (size_t i = made.size(); i-- > 0;) {
         if (!made[i]->Submit()) Die("Submit");
     }
     runner->GetThreadPool()->WaitForAllTasks();
@@ -235,25 +312,39 @@ int main() {
     Line("pool 10^6 empty tasks vs TrySubmitThreadpoolCallback", oursPerTask,
          PerTask(SystemPoolBatch, kTasks / 10, 3), "ns", 1e9);
 
-    const int kGraph = 10000;
-    for (bool chain : {true, false}) {
-        auto graph = [&](int tasks) { RunGraph(runner, tasks, chain); };
-        auto handMade = [&](int tasks) {
-            Shape shape{&direct, tasks};
-            direct.RegisterTask(chain ? ChainStep : FanOutRoot,
-                                reinterpret_cast<uintptr_t>(&shape));
-            direct.WaitForAllTasks();
+    struct {
+        ShapeKind kind;
+        const char* line;
+    } shapes[] = {
+        {ShapeKind::kChain, "graph chain of 10^4 tasks vs hand-made on a plain pool"},
+        {ShapeKind::kFanOut, "graph fan-out of 10^4 tasks vs hand-made on a plain pool"},
+        {ShapeKind::kLattice, "graph lattice of 100 x 100 tasks vs hand-made on a plain pool"},
+    };
+    for (const auto& shape : shapes) {
+        Graph graph(kSide * kSide, &direct);
+        Shape(shape.kind, graph);
+        const int tasks = static_cast<int>(graph.nodes.size());
+        // Each side's run starts from a reset graph and is checked after it.
+        auto timed = [&](auto run, const char* failure) {
+            graph.Reset();
+            double start = kabench::Now();
+            run();
+            double perTask = (kabench::Now() - start) / tasks;
+            graph.Check(failure);
+            return perTask;
         };
-        graph(kGraph);
-        handMade(kGraph);
+        auto ours = [&] { RunGraph(runner, graph); };
+        auto handMade = [&] { RunHandMade(graph); };
+        const char* oursFailed = "the task graph left a task out or ran one too early";
+        const char* baseFailed = "the hand-made graph left a task out or ran one too early";
+        timed(ours, oursFailed);  // warm up both
+        timed(handMade, baseFailed);
         std::vector<double> a, b;
-        for (int r = 0; r < 5; ++r) {
-            a.push_back(PerTask(graph, kGraph, 1));
-            b.push_back(PerTask(handMade, kGraph, 1));
+        for (int r = 0; r < 7; ++r) {
+            a.push_back(timed(ours, oursFailed));
+            b.push_back(timed(handMade, baseFailed));
         }
-        Line(chain ? "graph chain of 10^4 tasks vs hand-made on a plain pool"
-                   : "graph fan-out of 10^4 tasks vs hand-made on a plain pool",
-             kabench::Median(a), kabench::Median(b), "ns", 1e9);
+        Line(shape.line, kabench::Median(a), kabench::Median(b), "ns", 1e9);
     }
     runner->Release();
     pool->Release();

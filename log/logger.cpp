@@ -138,17 +138,27 @@ int32_t Logger::Release() { return processWide_ ? 1 : RefCounted::Release(); }
 
 int32_t Logger::GetRefCount() { return processWide_ ? 1 : RefCounted::GetRefCount(); }
 
-// The wide entry points test the level before converting too: a filtered
-// line then costs no formatting and no conversion, and nothing else changes.
+// Every entry point tests the level and then hands over to a function out
+// of line: a filtered line costs no formatting, no conversion, no lock and
+// not even the stack frame of the line buffers (over a page for the wide
+// ones, which the compiler probes page by page on entry).
 void Logger::WriteW(LogCategory category, int level, const wchar_t* text) {
     if (level > threshold_) return;
+    WriteWideLine(category, level, text);
+}
+
+void Logger::Write(LogCategory category, int level, const char* text) {
+    if (level > threshold_) return;
+    WriteLine(category, level, text);
+}
+
+void Logger::WriteWideLine(LogCategory category, int level, const wchar_t* text) {
     char line[kLineSize];
     ToUtf8Line(text, line);
     Write(category, level, line);
 }
 
-void Logger::Write(LogCategory category, int level, const char* text) {
-    if (level > threshold_) return;
+void Logger::WriteLine(LogCategory category, int level, const char* text) {
     SharedHold hold(openLock_);  // the memory piece and the line use the open file's state
     const char* tag = Tag(category, level);
     if (text == nullptr) text = "";
@@ -189,55 +199,69 @@ bool Logger::Decorate(char* line, size_t length) {
 
 void Logger::WriteRawW(int level, const wchar_t* text) {
     if (level > threshold_) return;
+    WriteRawWideLine(level, text);
+}
+
+void Logger::WriteRaw(int level, const char* text) {
+    if (level > threshold_) return;
+    WriteRawLine(text);
+}
+
+void Logger::WriteRawWideLine(int level, const wchar_t* text) {
     char line[kLineSize];
     ToUtf8Line(text, line);
     WriteRaw(level, line);
 }
 
-void Logger::WriteRaw(int level, const char* text) {
-    if (level > threshold_) return;
+void Logger::WriteRawLine(const char* text) {
     SharedHold hold(openLock_);
     Emit(LogCategory::INFO, text ? text : "");
 }
 
 void Logger::PrintfW(LogCategory category, int level, const wchar_t* format, ...) {
     if (level > threshold_) return;
-    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatWideAsUtf8(line, format, args);
+    WriteFormatted(category, level, false, format, args);
     va_end(args);
-    Write(category, level, line);
 }
 
 void Logger::Printf(LogCategory category, int level, const char* format, ...) {
     if (level > threshold_) return;
-    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatNarrow(line, kLineSize, format, args);
+    WriteFormatted(category, level, false, format, args);
     va_end(args);
-    Write(category, level, line);
 }
 
 void Logger::PrintfRawW(int level, const wchar_t* format, ...) {
     if (level > threshold_) return;
-    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatWideAsUtf8(line, format, args);
+    WriteFormatted(LogCategory::INFO, level, true, format, args);
     va_end(args);
-    WriteRaw(level, line);
 }
 
 void Logger::PrintfRaw(int level, const char* format, ...) {
     if (level > threshold_) return;
-    char line[kLineSize];
     va_list args;
     va_start(args, format);
-    FormatNarrow(line, kLineSize, format, args);
+    WriteFormatted(LogCategory::INFO, level, true, format, args);
     va_end(args);
-    WriteRaw(level, line);
+}
+
+void Logger::WriteFormatted(LogCategory category, int level, bool raw, const wchar_t* format,
+                            va_list args) {
+    char line[kLineSize];
+    FormatWideAsUtf8(line, format, args);
+    raw ? WriteRaw(level, line) : Write(category, level, line);
+}
+
+void Logger::WriteFormatted(LogCategory category, int level, bool raw, const char* format,
+                            va_list args) {
+    char line[kLineSize];
+    FormatNarrow(line, kLineSize, format, args);
+    raw ? WriteRaw(level, line) : Write(category, level, line);
 }
 
 // With openLock_ held shared.

@@ -10,6 +10,7 @@
 #include "ka/log.h"
 #include "ka/process.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -66,6 +67,17 @@ public:
 
 private:
     using ValueMap = std::map<std::string, std::string>;
+
+    // What the entry points do once a line has passed the level test; kept
+    // out of line so that a filtered line sets up no buffers.
+    [[gnu::noinline]] void WriteLine(LogCategory category, int level, const char* text);
+    [[gnu::noinline]] void WriteWideLine(LogCategory category, int level, const wchar_t* text);
+    [[gnu::noinline]] void WriteRawLine(const char* text);
+    [[gnu::noinline]] void WriteRawWideLine(int level, const wchar_t* text);
+    [[gnu::noinline]] void WriteFormatted(LogCategory category, int level, bool raw,
+                                          const char* format, va_list args);
+    [[gnu::noinline]] void WriteFormatted(LogCategory category, int level, bool raw,
+                                          const wchar_t* format, va_list args);
 
     bool SetValue(ValueMap& map, const wchar_t* key, const wchar_t* value);
     void RebuildContextText();

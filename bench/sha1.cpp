@@ -74,9 +74,9 @@ int main() {
         return 1;
     }
     if (ka::sha1::HasShaExtensions()) {
-        std::printf("bench sha1: this processor has the SHA extensions; ours uses them\n");
+        std::printf("bench sha1 processor: has the SHA extensions; ours uses them\n");
     } else {
-        std::printf("bench sha1: this processor has NO SHA extensions; ours runs the portable "
+        std::printf("bench sha1 processor: has NO SHA extensions; ours runs the portable "
                     "path, and there is no SHA-NI loop to compare with\n");
     }
     std::mt19937 random(1);

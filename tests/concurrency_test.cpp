@@ -180,18 +180,22 @@ TEST(ThreadPool, ConcurrentCancelCleansEveryTaskUpOnce) {
     constexpr int kTasks = 100000;
     Ref<KaThreadPool> pool;
     ASSERT_TRUE(katest::System()->CreateThreadPool(2, pool.put()));
-    // The first two hold both threads until half the tasks are in, so the
-    // canceller meets a queue that the threads are still taking from.
+    // The first two hold both threads until half the tasks are in and the
+    // canceller has started on them; from then on it meets a queue that the
+    // threads are taking from.
     Gate gate;
     std::vector<Probe> probes(kTasks);
     probes[0].gate = probes[1].gate = &gate;
     std::unique_ptr<std::atomic<bool>[]> cancelled(new std::atomic<bool>[kTasks] {});
-    std::atomic<int> last{-1};
+    std::atomic<int> last{-1}, cancelling{0};
     Async canceller([&] {
         std::mt19937 random(11);
         while (last < kTasks - 1) {
             int id = last - static_cast<int>(random() % 64);
-            if (id >= 0 && pool->CancelTask(id)) cancelled[id] = true;
+            if (id >= 0 && pool->CancelTask(id)) {
+                cancelled[id] = true;
+                ++cancelling;
+            }
         }
     });
     int wrong = 0, cancels = 0;
@@ -200,7 +204,7 @@ TEST(ThreadPool, ConcurrentCancelCleansEveryTaskUpOnce) {
         pool->RegisterTask(Work, Arg(probes[i]), Clean, &id);
         wrong += id != i;
         last = i;
-        if (i == kTasks / 2) gate.Open();
+        if (i == kTasks / 2 && Eventually([&] { return cancelling > 0; })) gate.Open();
     }
     ASSERT_TRUE(canceller.Finish() && WaitIdle(pool.get()));
     for (int i = 0; i < kTasks; ++i) {
@@ -284,16 +288,19 @@ TEST(TaskGraph, FreedTasksQueueInWaitingListOrder) {
         << "not Q, P, D2, D1, D3";
 }
 
-// A cycle, a lone task, and W waiting for P (never submitted) with dependent D.
+// A cycle, a lone task, and W waiting for P (never submitted) with dependent D;
+// X and Y (never submitted) wait for the first task of the cycle, named around
+// its cycle edge, so cutting that edge closes the gap in the middle of a list.
 TEST(TaskGraph, CyclesNeverRunAndTeardownCutsOnlyTheirReferences) {
-    Probe probes[6];  // cycle, cycle, lone, W, P, D
+    Probe probes[8];  // cycle, cycle, lone, W, P, D, X, Y
     Ref<KaTask> p;
     {
         Ref<KaTaskRunner> runner;
         ASSERT_TRUE(katest::System()->CreateTaskRunner(2, runner.put()));
-        std::vector<Ref<KaTask>> tasks = MakeTasks(runner.get(), probes, 6);
+        std::vector<Ref<KaTask>> tasks = MakeTasks(runner.get(), probes, 8);
         ASSERT_TRUE(
-            tasks[0]->AddDependency(tasks[1].get()) && tasks[1]->AddDependency(tasks[0].get()) &&
+            tasks[0]->AddDependency(tasks[1].get()) && tasks[6]->AddDependency(tasks[0].get()) &&
+            tasks[1]->AddDependency(tasks[0].get()) && tasks[7]->AddDependency(tasks[0].get()) &&
             tasks[3]->AddDependency(tasks[4].get()) && tasks[5]->AddDependency(tasks[3].get()));
         for (int i : {0, 1, 2, 3}) ASSERT_TRUE(tasks[i]->Submit());
         ASSERT_TRUE(WaitIdle(runner->GetThreadPool()));
@@ -303,6 +310,8 @@ TEST(TaskGraph, CyclesNeverRunAndTeardownCutsOnlyTheirReferences) {
     EXPECT_EQ(probes[0].runs + probes[1].runs + probes[3].runs, 0);
     EXPECT_EQ(probes[0].cleanups + probes[1].cleanups, 2)
         << "the runner's teardown frees the cycle";
+    EXPECT_TRUE(probes[6].cleanups == 1 && probes[7].cleanups == 1)
+        << "the cycle's first task let X and Y go, each once";
     EXPECT_EQ(probes[5].cleanups.load(), 0) << "W dropped D before W itself went";
     p.reset();
     EXPECT_EQ(probes[3].cleanups + probes[5].cleanups, 2) << "P holds W, W holds D";

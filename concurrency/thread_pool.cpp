@@ -29,7 +29,6 @@ struct QueueEntry {
 // only grows, so a task costs no allocation once the ring is large enough.
 class TaskQueue {
 public:
-    bool Empty() const { return size_ == 0; }
     // The live entry of `id`, or null.
     QueueEntry* Find(int32_t id) {
         uint32_t offset = static_cast<uint32_t>(id) - static_cast<uint32_t>(frontId_);
@@ -54,7 +53,8 @@ public:
     QueueEntry PopFront(int32_t& id) {
         QueueEntry entry = ring_[head_];
         id = frontId_;
-        Drop();
+        Advance();
+        DropHoles();
         return entry;
     }
     void Cancel(QueueEntry& entry) {
@@ -72,18 +72,13 @@ public:
     void Clear() { size_ = 0; }
 
 private:
-    void Drop() {
+    void Advance() {
         head_ = (head_ + 1) & (ring_.size() - 1);
         frontId_ = static_cast<int32_t>(static_cast<uint32_t>(frontId_) + 1u);
         --size_;
-        DropHoles();
     }
     void DropHoles() {
-        while (size_ > 0 && ring_[head_].cancelled) {
-            head_ = (head_ + 1) & (ring_.size() - 1);
-            frontId_ = static_cast<int32_t>(static_cast<uint32_t>(frontId_) + 1u);
-            --size_;
-        }
+        while (size_ > 0 && ring_[head_].cancelled) Advance();
     }
 
     std::vector<QueueEntry> ring_;  // a power of two in size

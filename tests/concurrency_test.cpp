@@ -378,16 +378,18 @@ TEST(WorkerThread, RunWaitResultCleanupsAndTeardown) {
     }
     EXPECT_EQ(second.cleanups.load(), 1);
 
-    std::vector<Probe> probes(100);
+    // A loaded machine lets most workers pick their request up before the
+    // release: batches of 100 go on until one was dropped unpicked.
+    std::vector<Probe> probes(1000);
     int wrong = 0, unrun = 0;
-    for (Probe& probe : probes) {
-        Ref<KaWorkerThread> worker;
-        ASSERT_TRUE(katest::System()->CreateWorkerThread(worker.put()) &&
-                    worker->Run(Work, Arg(probe), Clean));
-    }
-    for (Probe& probe : probes) {
-        wrong += probe.cleanups != probe.runs || probe.runs > 1;
-        unrun += probe.runs == 0;
+    for (size_t i = 0; i < probes.size() && (i % 100 != 0 || unrun == 0); ++i) {
+        {
+            Ref<KaWorkerThread> worker;
+            ASSERT_TRUE(katest::System()->CreateWorkerThread(worker.put()) &&
+                        worker->Run(Work, Arg(probes[i]), Clean));
+        }
+        wrong += probes[i].cleanups != probes[i].runs || probes[i].runs > 1;
+        unrun += probes[i].runs == 0;
     }
     EXPECT_EQ(wrong, 0) << "cleaned up without a run, or run twice";
     EXPECT_GT(unrun, 0) << "the race was not run";

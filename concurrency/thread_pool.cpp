@@ -199,7 +199,7 @@ void ThreadPool::ThreadMain(void* record) {
 
 void ThreadPool::Work(ThreadRecord& self) {
     bool spun = false;
-    lock_.Enter();
+    ScopedLock hold(lock_);
     for (;;) {
         if (stop_) break;
         if (queuedCount_ == 0) {
@@ -210,18 +210,19 @@ void ThreadPool::Work(ThreadRecord& self) {
             // wake-up costs several times a task).
             if (!spun && !spinning_ && spinRounds_ > 0) {
                 spun = spinning_ = true;
-                lock_.Leave();
-                for (int i = 0; i < spinRounds_ && queuedHint_.load(std::memory_order_relaxed) == 0;
-                     ++i) {
-                    ::YieldProcessor();
+                {
+                    ScopedUnlock watching(hold);
+                    for (int i = 0;
+                         i < spinRounds_ && queuedHint_.load(std::memory_order_relaxed) == 0; ++i) {
+                        ::YieldProcessor();
+                    }
                 }
-                lock_.Enter();
                 spinning_ = false;
                 continue;
             }
             spun = false;
             ++sleepingWorkers_;  // the waker counts it down
-            ::SleepConditionVariableCS(&workSignal_, lock_.get(), INFINITE);
+            hold.Wait(workSignal_);
             continue;
         }
         spun = false;
@@ -229,16 +230,14 @@ void ThreadPool::Work(ThreadRecord& self) {
         queuedHint_.store(--queuedCount_, std::memory_order_relaxed);
         self.running = true;
         ++runningCount_;
-        lock_.Leave();
-
-        task.function(self.data, task.argument);
-        if (task.cleanup != nullptr) task.cleanup(task.argument);
-
-        lock_.Enter();
+        {
+            ScopedUnlock running(hold);
+            task.function(self.data, task.argument);
+            if (task.cleanup != nullptr) task.cleanup(task.argument);
+        }
         self.running = false;
         --runningCount_;
     }
-    lock_.Leave();
 }
 
 bool ThreadPool::RunsOnCurrentThread() const {
@@ -352,7 +351,7 @@ bool ThreadPool::WaitForAllTasks() {
     while (!IdleLocked()) {
         // The time-out catches a wake-up that went to another waiter.
         ++idleWaiters_;
-        ::SleepConditionVariableCS(&idleSignal_, lock_.get(), 1000);
+        hold.Wait(idleSignal_, 1000);
         --idleWaiters_;
     }
     return true;

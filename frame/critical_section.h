@@ -17,19 +17,23 @@ public:
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
+    // For SleepConditionVariableCS, which leaves and re-enters it.
+    CRITICAL_SECTION* get() { return &section_; }
+    // For the debug build's assertions: the section records its owner.
+    bool HeldByThisThread() const {
+        return section_.OwningThread == ULongToHandle(::GetCurrentThreadId());
+    }
+
+private:
+    // Entered and left only through ScopedLock and ScopedUnlock.
+    friend class ScopedLock;
+    friend class ScopedUnlock;
     void Enter() { ::EnterCriticalSection(&section_); }
     void Leave() {
         assert(HeldByThisThread() && "leaving a lock this thread does not hold");
         ::LeaveCriticalSection(&section_);
     }
-    // For the debug build's assertions: the section records its owner.
-    bool HeldByThisThread() const {
-        return section_.OwningThread == ULongToHandle(::GetCurrentThreadId());
-    }
-    // For SleepConditionVariableCS, which leaves and re-enters it.
-    CRITICAL_SECTION* get() { return &section_; }
 
-private:
     CRITICAL_SECTION section_;
 };
 

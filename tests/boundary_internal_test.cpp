@@ -319,16 +319,14 @@ TEST(Boundary, EverySlotThatAllocatesAnswersFailureWhenTheHeapFails) {
 
 // The line a refused slot leaves names the slot, as the function that ran the boundary.
 TEST(Boundary, TheLineNamesTheSlot) {
-    katest::ProcessLog::NewLines();
+    katest::TempDir dir;
+    KaLog* log = KaGetModule()->GetLogger();  // of the library linked into this executable
+    ASSERT_TRUE(log->Open(dir.File(L"boundary.log").c_str()));
     EXPECT_FALSE(ka::Boundary(false, []() -> bool { throw std::bad_alloc(); }));
-    EXPECT_EQ(katest::ProcessLog::NewLines(),
+    log->Open(nullptr);
+    EXPECT_EQ(katest::ReadLines(dir.File(L"boundary.log")),
               std::vector<std::string>{"[ERROR]     : Operation failed in {anonymous}::"
                                        "Boundary_TheLineNamesTheSlot_Test::TestBody: out of memory"});
 }
 
 }  // namespace
-
-static auto* const kProcessLog = ::testing::AddGlobalTestEnvironment(new katest::ProcessLog);
-// The process-wide logger (its file, mutex and counter) lives as long as the process.
-[[maybe_unused]] static const bool kWarmUp =
-    (katest::AddWarmUp([] { KaGetModule()->GetLogger(); }), true);

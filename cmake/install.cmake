@@ -53,7 +53,7 @@ if(KA_BUILD_TESTS)
   add_test(NAME kahost_command_line COMMAND ${CMAKE_SOURCE_DIR}/cmake/test-kahost.sh
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   set_tests_properties(kahost_command_line PROPERTIES
-    ENVIRONMENT "KA_BUILD_DIR=${CMAKE_BINARY_DIR}" TIMEOUT 300)
+    ENVIRONMENT "KA_BUILD_DIR=${CMAKE_BINARY_DIR}" TIMEOUT 300 RESOURCE_LOCK desktop)
 
   # Installs this build into a prefix under the build tree, builds the
   # example host against it with find_package and runs it under Wine.

@@ -1,10 +1,11 @@
 # Quick start on a fresh Debian 12 machine:
 #   make demo   installs what is missing, builds, runs kahost's tour under Wine
 #   make test   installs what is missing, builds, runs every test
+#   make fuzz SECONDS=N   checks the regex matcher against std::wregex for N seconds
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build demo test bench clean
+.PHONY: all deps configure build demo test bench fuzz clean
 
 all: build
 
@@ -30,6 +31,13 @@ test: build
 bench: configure
 	cmake --build $(BUILD) --target benches
 	KA_BUILD_DIR=$(abspath $(BUILD)) cmake/wine-session.sh cmake/run-benches.sh $(BUILD)/bin
+
+# The regex matcher against std::wregex on generated cases for SECONDS.
+SECONDS ?= 60
+fuzz: configure
+	cmake --build $(BUILD) --target regex_fuzz
+	KA_BUILD_DIR=$(abspath $(BUILD)) cmake/wine-session.sh \
+		cmake/wine-run.sh $(BUILD)/bin/regex_fuzz.exe $(SECONDS)
 
 clean:
 	rm -rf $(BUILD)

@@ -23,6 +23,8 @@ done
 [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 [ -f /usr/include/rapidjson/document.h ] || missing+=(rapidjson-dev)
+# Boost.Regex is used header-only (its standalone mode, 1.76 on: regex/v5).
+[ -f /usr/include/boost/regex/v5/regex.hpp ] || missing+=(libboost-regex1.81-dev)
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0

@@ -1,5 +1,6 @@
 // Threads the library starts for itself: the pools' threads, worker
-// threads, the CPU counter's sampler, the Popup Monitor's scanner. Each one pins this library's module for as
+// threads, the CPU counter's sampler, the Popup Monitor's scanner, deferred
+// releases. Each one pins this library's module for as
 // long as it runs and leaves through FreeLibraryAndExitThread, so the code it
 // runs can never be unmapped under it, whatever the host does with
 // FreeLibrary. See the shut-down rule in root/module.cpp.

@@ -1,5 +1,6 @@
 #include "text/string_util.h"
 
+#include "frame/boundary.h"
 #include "frame/handles.h"
 #include "frame/neighbour.h"
 #include "frame/services.h"
@@ -37,21 +38,21 @@ bool CopyToCallerBuffer(const std::wstring& text, wchar_t* destination, size_t* 
     return true;
 }
 
-// The standard replacement under the ECMAScript format rules, guarded like
-// every regex run.
+// The replacement under the ECMAScript format rules, bounded like every
+// regex run. False: bad arguments, or the run gave up (logged).
 bool Replace(const wchar_t* text, KaRegex* regex, const wchar_t* format, bool firstOnly,
              std::wstring& result) {
     if (text == nullptr || regex == nullptr || format == nullptr) return false;
-    const std::wregex& expression = static_cast<Regex*>(regex)->Expression();
-    auto flags = firstOnly ? std::regex_constants::format_first_only
-                           : std::regex_constants::format_default;
-    size_t length = std::wcslen(text);
-    auto work = [&] {
-        result.clear();
-        std::regex_replace(std::back_inserter(result), text, text + length, expression, format,
-                           flags);
-    };
-    return RunRegexGuarded(*static_cast<Regex*>(regex), length, work);
+    return Boundary(false, [&] {
+        size_t length = std::wcslen(text);
+        RegexOutcome outcome = static_cast<Regex*>(regex)->Program().Replace(
+            text, text + length, format, std::wcslen(format), firstOnly, result);
+        if (outcome == RegexOutcome::kGaveUp) {
+            ReportRegexGaveUp(length);
+            return false;
+        }
+        return true;
+    });
 }
 
 // The three ways a replacement result reaches the caller: copied into the
@@ -169,7 +170,7 @@ bool StringUtil::SearchRegex(const wchar_t* text, KaRegex* regex, KaRegexMatch**
     auto match =
         ObjectRef<RegexMatch>::Share(NewObject<RegexMatch>(text, static_cast<Regex*>(regex)));
     if (!match) return false;
-    bool found = match->Search();
+    bool found = Boundary(false, [&] { return match->Search(); });
     if (found && out != nullptr) {
         match->Rewind();
         match->AddRef();

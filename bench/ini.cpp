@@ -4,7 +4,7 @@
 //    conversion and the same callback: what the reader would cost without
 //    regular expressions;
 //  - wregex: the same two std::wregex searches per line called straight,
-//    without the slots, match objects and stack guard around them.
+//    without the slots and match objects around them.
 #include "bench.h"
 
 #include <cstdio>

@@ -261,6 +261,7 @@ bool TranslatePattern(const wchar_t* p, size_t length, std::wstring& out,
     groups = CountGroups(p, length);
     negated.assign(groups + 1, false);
     std::vector<bool> open;  // per open parenthesis: a negative lookahead
+    size_t negativeOpen = 0;    // how many of them are
     size_t opened = 0;
     bool lazy = false;
     size_t i = 0;
@@ -324,6 +325,7 @@ bool TranslatePattern(const wchar_t* p, size_t length, std::wstring& out,
                     return false;
                 }
                 open.push_back(p[i + 2] == L'!');
+                negativeOpen += open.back();
                 out.append(p + i, 3);
                 i += 3;
                 continue;
@@ -331,10 +333,10 @@ bool TranslatePattern(const wchar_t* p, size_t length, std::wstring& out,
             if (next == L'*') return false;  // a Boost verb, (*ACCEPT) and so on
         }
         if (c == L'(') {
-            bool inside = std::find(open.begin(), open.end(), true) != open.end();
-            if (++opened <= groups) negated[opened] = inside;
+            if (++opened <= groups) negated[opened] = negativeOpen != 0;
             open.push_back(false);
         } else if (c == L')' && !open.empty()) {
+            negativeOpen -= open.back();
             open.pop_back();
         }
         size_t quantifier = 0;

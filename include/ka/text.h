@@ -129,9 +129,11 @@ struct KaStringUtil {
     //  - ^, \b and \B inside a lookahead are judged on the whole text (ECMAScript: a
     //    lookahead only moves the position); std::wregex judges them as if the text began
     //    where the lookahead starts.
-    //  - A group inside a negative lookahead never has a value afterwards (ECMAScript: the
-    //    lookahead holds only when its body failed, and a failed body leaves no captures);
-    //    std::wregex keeps what a matching body captured for the alternatives after it.
+    //  - A group inside a negative lookahead has no value in the match handed out
+    //    (ECMAScript: the lookahead holds only when its body failed, and a failed body
+    //    leaves no captures); std::wregex keeps what a matching body captured for the
+    //    alternatives after it. (A back-reference to such a group later in the same
+    //    pattern may still see that text in ours too.)
     //  - In a replacement, after an empty occurrence, the next one is looked for at the
     //    same place first and must not be empty; that applies to the occurrence only
     //    (ECMAScript lookaheads are independent of it). std::wregex applies it inside

@@ -3,8 +3,8 @@
 // every slot that allocates from the C++ heap then answers its failure value
 // instead of throwing into the host, leaves its out-parameters alone, and
 // works again once the heap is back. The failing heap is this thread's only:
-// the library's own threads (pools, workers, the popup monitor's scan, the
-// regex worker) keep theirs, so a row meets only what runs on the caller.
+// the library's own threads (pools, workers, the popup monitor's scan) keep
+// theirs, so a row meets only what runs on the caller.
 #include "frame/boundary.h"
 #include "ka/ka.h"
 #include "support/ka_test.h"

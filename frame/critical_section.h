@@ -25,7 +25,8 @@ public:
     }
 
 private:
-    // Entered and left only through ScopedLock and ScopedUnlock.
+    // Entered and left only through ScopedLock and ScopedUnlock: this pair is
+    // the one place a critical section is taken and given back.
     friend class ScopedLock;
     friend class ScopedUnlock;
     void Enter() { ::EnterCriticalSection(&section_); }

@@ -117,7 +117,6 @@ private:
 };
 
 class TaskRunner final : public RefCounted<TaskRunner, KaTaskRunner> {
-    using Base = RefCounted<TaskRunner, KaTaskRunner>;
 
 public:
     ~TaskRunner();

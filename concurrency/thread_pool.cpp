@@ -114,7 +114,6 @@ const void* TableOf(const void* object) {
 }
 
 class ThreadPool final : public RefCounted<ThreadPool, KaThreadPool> {
-    using Base = RefCounted<ThreadPool, KaThreadPool>;
 
 public:
     ThreadPool() { g_poolTable.store(TableOf(this), std::memory_order_relaxed); }

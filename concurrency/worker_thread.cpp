@@ -19,7 +19,6 @@ enum WorkerState : uint32_t { kStarting = 0, kIdle = 1, kBusy = 2, kStopping = 3
 constexpr DWORD kReadyWaitMs = 60000;
 
 class WorkerThread final : public RefCounted<WorkerThread, KaWorkerThread> {
-    using Base = RefCounted<WorkerThread, KaWorkerThread>;
 
 public:
     ~WorkerThread();

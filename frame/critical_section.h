@@ -17,8 +17,6 @@ public:
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
-    // For SleepConditionVariableCS, which leaves and re-enters it.
-    CRITICAL_SECTION* get() { return &section_; }
     // For the debug build's assertions: the section records its owner.
     bool HeldByThisThread() const {
         return section_.OwningThread == ULongToHandle(::GetCurrentThreadId());
@@ -32,8 +30,10 @@ private:
     void Enter() { ::EnterCriticalSection(&section_); }
     void Leave() {
         assert(HeldByThisThread() && "leaving a lock this thread does not hold");
-        ::LeaveCriticalSection(&section_);
+        ::LeaveCriticalSection(&section_);  // the guards' release: Enter's pair
     }
+    // For ScopedLock::Wait: SleepConditionVariableCS leaves and re-enters it.
+    CRITICAL_SECTION* get() { return &section_; }
 
     CRITICAL_SECTION section_;
 };

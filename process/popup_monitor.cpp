@@ -110,7 +110,6 @@ struct Candidate {
 };
 
 class PopupMonitor final : public RefCounted<PopupMonitor, KaPopupMonitor> {
-    using Base = RefCounted<PopupMonitor, KaPopupMonitor>;
 
 public:
     ~PopupMonitor();

@@ -2,10 +2,11 @@
 #   make demo   installs what is missing, builds, runs kahost's tour under Wine
 #   make test   installs what is missing, builds, runs every test
 #   make fuzz SECONDS=N   checks the regex matcher against std::wregex for N seconds
+#   make lint   clang-format and clang-tidy on the C++ files a change touches
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=Release
 
-.PHONY: all deps configure build demo test bench fuzz clean
+.PHONY: all deps configure build demo test bench fuzz lint clean
 
 all: build
 
@@ -38,6 +39,12 @@ fuzz: configure
 	cmake --build $(BUILD) --target regex_fuzz
 	KA_BUILD_DIR=$(abspath $(BUILD)) cmake/wine-session.sh \
 		cmake/wine-run.sh $(BUILD)/bin/regex_fuzz.exe $(SECONDS)
+
+# LINT_BASE: the commit the change starts from (default: where HEAD left
+# origin/main, else HEAD's parent); --all checks every file.
+LINT_BASE ?=
+lint: configure
+	cmake/lint.sh $(BUILD) $(LINT_BASE)
 
 clean:
 	rm -rf $(BUILD)

@@ -84,8 +84,8 @@ int main() {
 
     kabench::Compare(
         "fs Copy 32MiB", [&] { Check(fs->Copy(source.c_str(), ours.c_str()), "Copy"); },
-        [&] { Check(::CopyFileW(source.c_str(), theirs.c_str(), FALSE), "CopyFileW"); }, 1,
-        "MB/s", double(kFileSize), 3);
+        [&] { Check(::CopyFileW(source.c_str(), theirs.c_str(), FALSE), "CopyFileW"); }, 1, "MB/s",
+        double(kFileSize), 3);
 
     Check(::CreateDirectoryW((L"\\\\?\\" + g_deep).c_str(), nullptr),
           "creating a directory with a long path");

@@ -90,8 +90,8 @@ void CompareCycles(KaSystem* system, const std::string& text, const std::string&
         }
     }
     double mine = kabench::Median(ours), baseline = kabench::Median(theirs);
-    std::printf("bench json cycles %s: ours %.3f %s, baseline %.3f %s, ratio %.3f\n",
-                label.c_str(), mine * scale, unit, baseline * scale, unit, mine / baseline);
+    std::printf("bench json cycles %s: ours %.3f %s, baseline %.3f %s, ratio %.3f\n", label.c_str(),
+                mine * scale, unit, baseline * scale, unit, mine / baseline);
     std::fflush(stdout);
 }
 

@@ -99,8 +99,8 @@ double TimeAgainstSecondProcess(SharedWriter& writer, int repetitions) {
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};
-        for (int attempt = 0; !::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE,
-                                                0, nullptr, nullptr, &startup, &info);
+        for (int attempt = 0; !::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
+                                                nullptr, nullptr, &startup, &info);
              ++attempt) {
             if (attempt == 20) return -1;
             ::Sleep(50);
@@ -129,20 +129,23 @@ int BenchShared() {
             std::fprintf(stderr, "bench log shared: cannot open the shared files\n");
             return 1;
         }
-        kabench::Compare("log shared 1 process", [&] { ours.Line(); }, [&] { baseline.Line(); },
-                         kSharedLines, "lines/s", 0, 5);
+        kabench::Compare(
+            "log shared 1 process", [&] { ours.Line(); }, [&] { baseline.Line(); }, kSharedLines,
+            "lines/s", 0, 5);
         double mine = TimeAgainstSecondProcess(ours, 5);
         double theirs = TimeAgainstSecondProcess(baseline, 5);
         if (mine < 0) {
             std::fprintf(stderr, "bench log shared: our second process failed\n");
             status = 1;
         } else if (theirs < 0) {
-            std::fprintf(stderr, "bench log shared: the baseline's second process failed; no "
-                                 "figure\n");
+            std::fprintf(stderr,
+                         "bench log shared: the baseline's second process failed; no "
+                         "figure\n");
         } else {
-            std::printf("bench log shared 2 processes: ours %.3f lines/s, baseline %.3f lines/s, "
-                        "ratio %.3f\n",
-                        1 / mine, 1 / theirs, mine / theirs);
+            std::printf(
+                "bench log shared 2 processes: ours %.3f lines/s, baseline %.3f lines/s, "
+                "ratio %.3f\n",
+                1 / mine, 1 / theirs, mine / theirs);
         }
     }
     ::DeleteFileW(SharedPath(true).c_str());
@@ -172,14 +175,15 @@ int main(int argc, char** argv) {
     KaLog* real = Opaque(log);
     KaLog* none = Opaque(static_cast<KaLog*>(&empty));
     const int n = 2000000;
-    kabench::Compare("log filtered Write", [&] { real->Write(LogCategory::INFO, 5, "filtered"); },
-                     [&] { none->Write(LogCategory::INFO, 5, "filtered"); }, n, "ns");
-    kabench::Compare("log filtered Printf",
-                     [&] { real->Printf(LogCategory::INFO, 5, "filtered %d", 1); },
-                     [&] { none->Printf(LogCategory::INFO, 5, "filtered %d", 1); }, n, "ns");
-    kabench::Compare("log filtered PrintfW",
-                     [&] { real->PrintfW(LogCategory::INFO, 5, L"filtered %d", 1); },
-                     [&] { none->PrintfW(LogCategory::INFO, 5, L"filtered %d", 1); }, n, "ns");
+    kabench::Compare(
+        "log filtered Write", [&] { real->Write(LogCategory::INFO, 5, "filtered"); },
+        [&] { none->Write(LogCategory::INFO, 5, "filtered"); }, n, "ns");
+    kabench::Compare(
+        "log filtered Printf", [&] { real->Printf(LogCategory::INFO, 5, "filtered %d", 1); },
+        [&] { none->Printf(LogCategory::INFO, 5, "filtered %d", 1); }, n, "ns");
+    kabench::Compare(
+        "log filtered PrintfW", [&] { real->PrintfW(LogCategory::INFO, 5, L"filtered %d", 1); },
+        [&] { none->PrintfW(LogCategory::INFO, 5, L"filtered %d", 1); }, n, "ns");
 
     // Written lines: the logger against fputs + fflush of the same composed
     // line to a file opened the same way (append, text mode, shared), once
@@ -204,9 +208,9 @@ int main(int argc, char** argv) {
             ::ReleaseMutex(mutex.get());
         },
         20000, "lines/s");
-    kabench::Compare("log written line vs bare fputs+fflush (ours takes a named mutex)",
-                     [&] { real->Write(LogCategory::INFO, 0, text); }, fputsLine, 20000,
-                     "lines/s");
+    kabench::Compare(
+        "log written line vs bare fputs+fflush (ours takes a named mutex)",
+        [&] { real->Write(LogCategory::INFO, 0, text); }, fputsLine, 20000, "lines/s");
     std::fclose(file);
     log->Release();
     ::DeleteFileW(ours.c_str());

@@ -45,8 +45,8 @@ bool RawRun(const std::wstring& script, std::string* outputs, int streams, DWORD
     }
     std::wstring command = g_child + L" " + script;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, outputs != nullptr, 0,
-                          nullptr, nullptr, &startup, &info)) {
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, outputs != nullptr, 0, nullptr,
+                          nullptr, &startup, &info)) {
         return false;
     }
     ka::UniqueHandle process(info.hProcess), thread(info.hThread);
@@ -86,9 +86,8 @@ int main() {
     auto ours = [&](const std::wstring& script, KaStream* out, KaStream* err) {
         std::wstring command = g_child + L" " + script;
         uint32_t code = 1;
-        if (service->RunProcessEx(command.c_str(), nullptr, 0, false, true, -1, nullptr,
-                                  nullptr, out, err, &code, nullptr, nullptr, 0, nullptr, 0,
-                                  nullptr, 0)) {
+        if (service->RunProcessEx(command.c_str(), nullptr, 0, false, true, -1, nullptr, nullptr,
+                                  out, err, &code, nullptr, nullptr, 0, nullptr, 0, nullptr, 0)) {
             return true;
         }
         if (code == ERROR_INTERNAL_ERROR) return false;

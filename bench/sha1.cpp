@@ -45,16 +45,14 @@ void Measure(const char* size, KaSha1* ours, const std::vector<unsigned char>& d
     kabench::Compare((name + " vs CNG").c_str(), viaDll,
                      run([&](uint32_t* d) { Cng(bytes, count, d); }), iterations, "MB/s",
                      double(count));
-    kabench::Compare((name + " vs portable").c_str(), viaDll,
-                     run([&](uint32_t* d) {
+    kabench::Compare((name + " vs portable").c_str(), viaDll, run([&](uint32_t* d) {
                          ka::sha1::Digest(&ka::sha1::CompressPortable, bytes, count, d);
                      }),
                      iterations, "MB/s", double(count));
     if (ka::sha1::HasShaExtensions()) {
         // The straight loop: the SHA-NI compressor over the blocks, no slot,
         // no service around it.
-        kabench::Compare((name + " vs SHA-NI loop").c_str(), viaDll,
-                         run([&](uint32_t* d) {
+        kabench::Compare((name + " vs SHA-NI loop").c_str(), viaDll, run([&](uint32_t* d) {
                              ka::sha1::Digest(&ka::sha1::CompressShaExtensions, bytes, count, d);
                          }),
                          iterations, "MB/s", double(count));
@@ -76,8 +74,9 @@ int main() {
     if (ka::sha1::HasShaExtensions()) {
         std::printf("bench sha1 processor: has the SHA extensions; ours uses them\n");
     } else {
-        std::printf("bench sha1 processor: has NO SHA extensions; ours runs the portable "
-                    "path, and there is no SHA-NI loop to compare with\n");
+        std::printf(
+            "bench sha1 processor: has NO SHA extensions; ours runs the portable "
+            "path, and there is no SHA-NI loop to compare with\n");
     }
     std::mt19937 random(1);
     std::vector<unsigned char> large(64u << 20), small(4096);

@@ -18,7 +18,9 @@ namespace {
 
 // UTF-8 text with non-ASCII letters, `bytes` long (cut at a character edge).
 std::string SwissText(size_t bytes) {
-    const std::string piece = "Gr\xC3\xBC\xC3\x9F" "e aus Z\xC3\xBCrich, sch\xC3\xB6ne Gr\xC3\xBC\xC3\xA9\xC3\xA4 ";
+    const std::string piece =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e aus Z\xC3\xBCrich, sch\xC3\xB6ne Gr\xC3\xBC\xC3\xA9\xC3\xA4 ";
     std::string text;
     while (text.size() + piece.size() <= bytes) text += piece;
     while (text.size() < bytes) text += 'x';
@@ -54,7 +56,8 @@ int main() {
         // baseline.
         auto oursToWide = [&] {
             wchar_t* out = nullptr;
-            if (!util->MultiByteToWide(narrow.c_str(), CP_UTF8, &out)) Die("MultiByteToWide failed");
+            if (!util->MultiByteToWide(narrow.c_str(), CP_UTF8, &out))
+                Die("MultiByteToWide failed");
             system->Free(out);
         };
         auto directToWide = [&] {
@@ -69,8 +72,8 @@ int main() {
             system->Free(out);
         };
         auto directToNarrow = [&] {
-            int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr,
-                                          nullptr);
+            int n =
+                ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
             auto* out = static_cast<char*>(std::malloc(size_t(n)));
             ::WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, out, n, nullptr, nullptr);
             std::free(out);
@@ -94,8 +97,7 @@ int main() {
         // Short alternations and many of them: the machine is shared, and
         // its load should fall on both sides alike.
         name = std::string("text ReplaceAll ") + label;
-        kabench::Compare(name.c_str(), oursReplace, stdReplace, size < 4096 ? 300 : 1, "us", 0,
-                         15);
+        kabench::Compare(name.c_str(), oursReplace, stdReplace, size < 4096 ? 300 : 1, "us", 0, 15);
         regex->Release();
     }
 

@@ -30,8 +30,7 @@ class Mutex final : public RefCounted<Mutex, KaMutex> {
 public:
     bool Create(const wchar_t* name);
 
-    bool LockWithCallback(MutexWaitCallback callback, uintptr_t context,
-                          int32_t seconds) override;
+    bool LockWithCallback(MutexWaitCallback callback, uintptr_t context, int32_t seconds) override;
     bool Lock(const wchar_t* message, int32_t seconds) override;
     bool Unlock() override;
     const wchar_t* GetName() override { return name_ ? name_->GetText() : L""; }

@@ -1,8 +1,8 @@
 #include "concurrency/task_runner.h"
 
-#include "frame/critical_section.h"
 #include "concurrency/thread_pool.h"
 #include "frame/boundary.h"
+#include "frame/critical_section.h"
 #include "frame/handles.h"
 #include "frame/ref_counted.h"
 #include "frame/services.h"
@@ -117,7 +117,6 @@ private:
 };
 
 class TaskRunner final : public RefCounted<TaskRunner, KaTaskRunner> {
-
 public:
     ~TaskRunner();
 

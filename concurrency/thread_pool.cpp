@@ -1,7 +1,7 @@
 #include "concurrency/thread_pool.h"
 
-#include "frame/critical_section.h"
 #include "frame/boundary.h"
+#include "frame/critical_section.h"
 #include "frame/handles.h"
 #include "frame/ref_counted.h"
 #include "frame/services.h"
@@ -114,7 +114,6 @@ const void* TableOf(const void* object) {
 }
 
 class ThreadPool final : public RefCounted<ThreadPool, KaThreadPool> {
-
 public:
     ThreadPool() { g_poolTable.store(TableOf(this), std::memory_order_relaxed); }
     ~ThreadPool();
@@ -147,11 +146,11 @@ private:
     CONDITION_VARIABLE workSignal_ = CONDITION_VARIABLE_INIT;
     std::vector<ThreadRecord> records_;  // sized once, before the first thread starts
     TaskQueue queue_;
-    uint32_t queuedCount_ = 0;  // live entries of the queue
+    uint32_t queuedCount_ = 0;             // live entries of the queue
     std::atomic<uint32_t> queuedHint_{0};  // queuedCount_, for a spinning worker to watch
-    uint32_t runningCount_ = 0;  // records that run a task
-    int32_t taskCounter_ = -1;    // the last id handed out
-    bool anyRegistered_ = false;  // stays true when the counter wraps past INT32_MAX
+    uint32_t runningCount_ = 0;            // records that run a task
+    int32_t taskCounter_ = -1;             // the last id handed out
+    bool anyRegistered_ = false;           // stays true when the counter wraps past INT32_MAX
     bool stop_ = false;
     // Workers asleep on the work signal and not yet woken: a registration
     // wakes one only when there is one, so a busy pool makes no wake calls.

@@ -1,7 +1,7 @@
 #include "concurrency/worker_thread.h"
 
-#include "frame/critical_section.h"
 #include "concurrency/thread_pool.h"
+#include "frame/critical_section.h"
 #include "frame/handles.h"
 #include "frame/library_thread.h"
 #include "frame/ref_counted.h"
@@ -19,7 +19,6 @@ enum WorkerState : uint32_t { kStarting = 0, kIdle = 1, kBusy = 2, kStopping = 3
 constexpr DWORD kReadyWaitMs = 60000;
 
 class WorkerThread final : public RefCounted<WorkerThread, KaWorkerThread> {
-
 public:
     ~WorkerThread();
     bool Start();

@@ -649,9 +649,12 @@ private:
     // A scalar whole, or the start of a container (all of it when empty).
     bool WriteOpening(const Value& value) {
         switch (value.GetType()) {
-            case rapidjson::kNullType: return writer_.Null();
-            case rapidjson::kFalseType: return writer_.Bool(false);
-            case rapidjson::kTrueType: return writer_.Bool(true);
+            case rapidjson::kNullType:
+                return writer_.Null();
+            case rapidjson::kFalseType:
+                return writer_.Bool(false);
+            case rapidjson::kTrueType:
+                return writer_.Bool(true);
             case rapidjson::kStringType:
                 if (value.GetStringLength() > kMaxWrittenBytes) return false;
                 return writer_.String(value.GetString(), value.GetStringLength());

@@ -53,7 +53,7 @@ using Value = Document::ValueType;
 using Buffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, Heap>;
 using Writer = rapidjson::Writer<Buffer, rapidjson::UTF8<>, rapidjson::UTF8<>, Heap>;
 
-constexpr size_t kChunkBytes = 64 * 1024;
+constexpr size_t kChunkBytes = size_t{64} * 1024;
 constexpr size_t kParseStackBytes = 1024;
 constexpr size_t kOutputBytes = 256;
 // The writer's default, and the most a double can need.

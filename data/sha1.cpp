@@ -11,7 +11,6 @@
 namespace ka {
 namespace {
 
-
 // Holds nothing but the compressor chosen at creation: every operation is
 // re-entrant.
 class Sha1 final : public KaSha1 {

@@ -3,14 +3,14 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
 namespace ka::sha1 {
 namespace {
 
-constexpr uint32_t kInitial[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u,
-                                  0xC3D2E1F0u};
+constexpr uint32_t kInitial[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
 
 inline uint32_t Rotate(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
@@ -79,14 +79,14 @@ __attribute__((target("sha,sse4.1"))) void CompressShaExtensions(uint32_t state[
                                                                  size_t blocks) {
     const __m128i byteSwap = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
     // The registers hold A..D with A in the top lane, and E in the top lane.
-    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)),
-                                     0x1B);
+    __m128i abcd =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0x1B);
     __m128i e0 = _mm_set_epi32(static_cast<int>(state[4]), 0, 0, 0);
     for (; blocks > 0; --blocks, data += kBlockSize) {
         const __m128i abcdBefore = abcd;
         const __m128i eBefore = e0;
         __m128i m[4];
-        for (int j = 0; j < 4; ++j) {
+        for (ptrdiff_t j = 0; j < 4; ++j) {
             m[j] = _mm_shuffle_epi8(
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * j)), byteSwap);
         }
@@ -103,7 +103,7 @@ __attribute__((target("sha,sse4.1"))) void CompressShaExtensions(uint32_t state[
 void CompressPortable(uint32_t state[5], const unsigned char* data, size_t blocks) {
     for (; blocks > 0; --blocks, data += kBlockSize) {
         uint32_t w[16];
-        for (int t = 0; t < 16; ++t) w[t] = LoadBigEndian(data + 4 * t);
+        for (ptrdiff_t t = 0; t < 16; ++t) w[t] = LoadBigEndian(data + 4 * t);
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
         Stretch(0, w, a, b, c, d, e, 0x5A827999u,
                 [](uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); });

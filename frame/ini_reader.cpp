@@ -14,7 +14,7 @@ namespace {
 
 constexpr size_t kLineBytes = 1024;  // a line keeps at most kLineBytes - 1 bytes
 constexpr int kWideLineUnits = 1024;
-constexpr size_t kChunkBytes = 16 * 1024;
+constexpr size_t kChunkBytes = size_t{16} * 1024;
 constexpr uint32_t kUtf8CodePage = 65001;
 
 constexpr wchar_t kKeyValuePattern[] = L"^([^\\=]+)\\=(.*)$";

@@ -8,10 +8,9 @@ std::wstring SystemErrorText(DWORD code) {
     wchar_t* text = nullptr;
     // Without IGNORE_INSERTS a message that has inserts ("%1 is not a valid
     // application", error 193) fails for want of arguments and gives no text.
-    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                        FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0,
-                                    nullptr);
+    DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     UniqueLocal owner(text);
     if (length == 0 || text == nullptr) return std::wstring();
     return std::wstring(text, length);

@@ -198,8 +198,8 @@ bool FileSystem::CreateDirectories(const wchar_t* path) {
         // buffer reads as the path up to and including that component.
         for (size_t i = 0; ok && i < components.size(); ++i) {
             bool uncServer = i == 0 && ::PathIsUNCW(buffer);
-            if (!uncServer && !::PathFileExistsW(buffer) &&
-                !::CreateDirectoryW(buffer, nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+            if (!uncServer && !::PathFileExistsW(buffer) && !::CreateDirectoryW(buffer, nullptr) &&
+                ::GetLastError() != ERROR_ALREADY_EXISTS) {
                 ok = false;
             }
             if (i + 1 < components.size()) components[i + 1][-1] = L'\\';

@@ -32,8 +32,8 @@ bool MemoryMappedFile::Create(const wchar_t* name, size_t size) {
     // are what they say rather than the low 32 bits of it.
     const uint64_t bytes = size;
     mapping_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                                        static_cast<DWORD>(bytes >> 32),
-                                        static_cast<DWORD>(bytes), name));
+                                        static_cast<DWORD>(bytes >> 32), static_cast<DWORD>(bytes),
+                                        name));
     if (!mapping_) return false;
     const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;  // opened, not created
     view_.reset(::MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, size));

@@ -138,10 +138,17 @@ bool MemoryStream::CopyTo(KaStream* destination, size_t count, size_t*, size_t*)
 bool MemoryStream::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) {
     int64_t target;
     switch (origin) {
-    case KA_SEEK_BEGIN: target = offset; break;
-    case KA_SEEK_CURRENT: target = int64_t(position_) + offset; break;
-    case KA_SEEK_END: target = int64_t(size_) - offset; break;  // counts back from the end
-    default: return false;
+        case KA_SEEK_BEGIN:
+            target = offset;
+            break;
+        case KA_SEEK_CURRENT:
+            target = int64_t(position_) + offset;
+            break;
+        case KA_SEEK_END:
+            target = int64_t(size_) - offset;
+            break;  // counts back from the end
+        default:
+            return false;
     }
     if (target < 0 || uint64_t(target) > size_) return false;
     position_ = size_t(target);

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cwchar>
 #include <ctime>
+#include <cwchar>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,7 +23,7 @@ namespace {
 constexpr const wchar_t* kRootName = L"\\kav_qmt_tmp";
 constexpr const wchar_t* kFallbackComputerName = L"kasxs";
 // Entries of the root older than this (strictly) are leftovers.
-constexpr __time64_t kLeftoverAgeSeconds = 14 * 24 * 60 * 60;
+constexpr __time64_t kLeftoverAgeSeconds = __time64_t{14} * 24 * 60 * 60;
 
 // Zero at load; incremented before each use, so a process's first leaf is 1.
 std::atomic<int32_t> g_leafCounter{0};
@@ -109,7 +109,7 @@ bool LastModified(const std::wstring& path, __time64_t& when) {
     }
     const FILETIME& time = data.ftLastWriteTime;
     ULONGLONG ticks = (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime;  // 100 ns
-    when = static_cast<__time64_t>(ticks / 10000000) - 11644473600LL;  // from 1601
+    when = static_cast<__time64_t>(ticks / 10000000) - 11644473600LL;               // from 1601
     return true;
 }
 

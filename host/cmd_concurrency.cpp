@@ -66,8 +66,8 @@ bool RunRandomGraph(KaSystem* system, int count, int threads, const char* label)
     ULONGLONG elapsed = ::GetTickCount64() - start;
     int wrong = 0;
     for (int i = 0; i < count; ++i) {
-        wrong += tasks[i]->GetState() != 4 || tasks[i]->GetResult() != expected[i] ||
-                 nodes[i].runs != 1;
+        wrong +=
+            tasks[i]->GetState() != 4 || tasks[i]->GetResult() != expected[i] || nodes[i].runs != 1;
     }
     std::printf("%s%d tasks, %zu prerequisites, %d threads: %s (%llu ms)\n", label, count, edges,
                 threads, wrong == 0 ? "every result checked" : "WRONG RESULTS",

@@ -46,8 +46,9 @@ int RunDotnet(const Invocation& call) {
     if (call.system->GetEnvironmentInfo()->GetDotNetVersion(version)) {
         std::printf(".NET Framework %s\n", Utf8(version).c_str());
     } else {
-        std::printf("no .NET Framework installed (no version under HKEY_LOCAL_MACHINE\\SOFTWARE\\"
-                    "Microsoft\\NET Framework Setup\\NDP)\n");
+        std::printf(
+            "no .NET Framework installed (no version under HKEY_LOCAL_MACHINE\\SOFTWARE\\"
+            "Microsoft\\NET Framework Setup\\NDP)\n");
     }
     return kExitOk;
 }
@@ -91,7 +92,7 @@ int RunPopups(const Invocation& call) {
             ka::ObjectRef<KaPopupMonitor> last(monitors[i]);  // its release stops it
         }
     }
-    follower.PrintNewLines();  // also why the monitors could not be made
+    follower.PrintNewLines();        // also why the monitors could not be made
     if (ownLog) log->Open(nullptr);  // the scratch file goes with this command
     if (!ok) {
         Fail("popups: no monitors from " + Utf8(call.args[0]) +

@@ -24,11 +24,16 @@ enum class LoadStep { kLoadLibrary, kFindEntryPoint, kGetModule, kInitialize, kD
 
 inline const wchar_t* LoadStepName(LoadStep step) {
     switch (step) {
-        case LoadStep::kLoadLibrary: return L"LoadLibraryW";
-        case LoadStep::kFindEntryPoint: return L"GetProcAddress(\"KaGetModule\")";
-        case LoadStep::kGetModule: return L"KaGetModule() returned no root interface";
-        case LoadStep::kInitialize: return L"Initialize() returned false";
-        case LoadStep::kDone: return L"loaded";
+        case LoadStep::kLoadLibrary:
+            return L"LoadLibraryW";
+        case LoadStep::kFindEntryPoint:
+            return L"GetProcAddress(\"KaGetModule\")";
+        case LoadStep::kGetModule:
+            return L"KaGetModule() returned no root interface";
+        case LoadStep::kInitialize:
+            return L"Initialize() returned false";
+        case LoadStep::kDone:
+            return L"loaded";
     }
     return L"?";
 }

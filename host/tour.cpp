@@ -218,14 +218,14 @@ bool TourSharedLog(const Invocation& call) {
     log->Write(LogCategory::INFO, 0, "the tour's own line: the first writer has no number");
     KaProcessService* service = call.system->GetProcessService();
     if (service == nullptr) return Fail("the library has no process service");
-    std::wstring command = L"\"" + ModulePath(nullptr) + L"\" --dll \"" +
-                           ModulePath(call.module) + L"\" log \"" + file.path() + L"\"";
+    std::wstring command = L"\"" + ModulePath(nullptr) + L"\" --dll \"" + ModulePath(call.module) +
+                           L"\" log \"" + file.path() + L"\"";
     uint32_t ids[2] = {};
     for (int child = 0; child < 2; ++child) {
         std::wstring lines;
         for (int i = 1; i <= 3; ++i) {
-            lines += L" \"child " + std::to_wstring(child + 1) + L", line " + std::to_wstring(i) +
-                     L"\"";
+            lines +=
+                L" \"child " + std::to_wstring(child + 1) + L", line " + std::to_wstring(i) + L"\"";
         }
         if (!service->RunProcess((command + lines).c_str(), nullptr, 0, false, false, &ids[child],
                                  nullptr, nullptr, nullptr, nullptr)) {

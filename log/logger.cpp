@@ -31,11 +31,16 @@ constexpr uint32_t kMemoryUsageOption = 4;
 const char* Tag(LogCategory category, int level) {
     bool braces = level >= 4;
     switch (category) {
-    case LogCategory::STATUS: return braces ? "{STATUS}" : "[STATUS]";
-    case LogCategory::INFO: return braces ? "{INFO}" : "[INFO]";
-    case LogCategory::WARNING: return braces ? "{WARNING}" : "[WARNING]";
-    case LogCategory::FATAL: return braces ? "{FATAL}" : "[FATAL]";
-    default: return braces ? "{ERROR}" : "[ERROR]";  // ERROR and every unknown value
+        case LogCategory::STATUS:
+            return braces ? "{STATUS}" : "[STATUS]";
+        case LogCategory::INFO:
+            return braces ? "{INFO}" : "[INFO]";
+        case LogCategory::WARNING:
+            return braces ? "{WARNING}" : "[WARNING]";
+        case LogCategory::FATAL:
+            return braces ? "{FATAL}" : "[FATAL]";
+        default:
+            return braces ? "{ERROR}" : "[ERROR]";  // ERROR and every unknown value
     }
 }
 
@@ -357,9 +362,7 @@ bool Logger::SetContextValue(const wchar_t* key, const wchar_t* value) {
 }
 
 bool Logger::SetLineValue(const wchar_t* key, const wchar_t* value) {
-    return Boundary(false, [&] {
-        return SetValue(lineValues_, key, value);
-    });
+    return Boundary(false, [&] { return SetValue(lineValues_, key, value); });
 }
 
 void Logger::RebuildContextText() {
@@ -381,8 +384,8 @@ int Logger::GetLevel() { return threshold_; }
 
 void Logger::SetLevel(int threshold) { threshold_ = threshold < 0 ? 0 : threshold; }
 
-void Logger::ConfigureAndOpen(const wchar_t* path, int threshold, bool timestamp,
-                              bool memoryUsage, bool showConsole) {
+void Logger::ConfigureAndOpen(const wchar_t* path, int threshold, bool timestamp, bool memoryUsage,
+                              bool showConsole) {
     if (open_.file || path == nullptr || *path == L'\0') return;
     threshold_ = threshold;
     timestamp_ = timestamp;
@@ -417,8 +420,8 @@ void Logger::ShowOnConsole(LogCategory category, int threadNumber, const char* l
     }
     HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     CONSOLE_SCREEN_BUFFER_INFO info;
-    bool haveAttributes = out != nullptr && out != INVALID_HANDLE_VALUE &&
-                          ::GetConsoleScreenBufferInfo(out, &info);
+    bool haveAttributes =
+        out != nullptr && out != INVALID_HANDLE_VALUE && ::GetConsoleScreenBufferInfo(out, &info);
     if (haveAttributes) {
         WORD attributes = info.wAttributes;
         if (category == LogCategory::WARNING) {

@@ -15,7 +15,6 @@
 #include <map>
 #include <string>
 
-
 namespace ka {
 
 // What one Open sets up and the next Open (or the destructor) takes down.

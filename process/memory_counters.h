@@ -27,9 +27,7 @@ public:
     }
     uint64_t GetQuotaPagedPoolUsage() override { return record_.QuotaPagedPoolUsage; }
     void SetQuotaPagedPoolUsage(uint64_t value) override { record_.QuotaPagedPoolUsage = value; }
-    uint64_t GetQuotaPeakNonPagedPoolUsage() override {
-        return record_.QuotaPeakNonPagedPoolUsage;
-    }
+    uint64_t GetQuotaPeakNonPagedPoolUsage() override { return record_.QuotaPeakNonPagedPoolUsage; }
     void SetQuotaPeakNonPagedPoolUsage(uint64_t value) override {
         record_.QuotaPeakNonPagedPoolUsage = value;
     }

@@ -62,7 +62,7 @@ public:
         // allocator may answer null for zero bytes, which is then the empty
         // array (Free takes null).
         SystemBuffer<KaPopupMonitor*> array(static_cast<KaPopupMonitor**>(
-            System()->AllocateArray(monitors_.size(), sizeof(KaPopupMonitor*))));
+            System()->AllocateArray(monitors_.size(), sizeof(*monitors))));
         if (!array && !monitors_.empty()) return false;
         uint32_t made = 0;
         for (ObjectRef<KaPopupMonitor>& monitor : monitors_) {
@@ -105,12 +105,21 @@ private:
         KaPopupMonitor* monitor = monitors_.empty() ? nullptr : monitors_.back().get();
         if (monitor == nullptr) return;
         switch (kind) {
-            case Kind::kCaption: monitor->AddCaption(text_.c_str()); break;
-            case Kind::kMessage: monitor->AddMessage(text_.c_str()); break;
-            case Kind::kButton: monitor->AddButton(text_.c_str()); break;
-            case Kind::kProcess: monitor->AddProcess(_wtoi(text_.c_str())); break;
+            case Kind::kCaption:
+                monitor->AddCaption(text_.c_str());
+                break;
+            case Kind::kMessage:
+                monitor->AddMessage(text_.c_str());
+                break;
+            case Kind::kButton:
+                monitor->AddButton(text_.c_str());
+                break;
+            case Kind::kProcess:
+                monitor->AddProcess(_wtoi(text_.c_str()));
+                break;
             case Kind::kMonitor:
-            case Kind::kIgnored: break;
+            case Kind::kIgnored:
+                break;
         }
     }
 

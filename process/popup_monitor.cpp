@@ -110,7 +110,6 @@ struct Candidate {
 };
 
 class PopupMonitor final : public RefCounted<PopupMonitor, KaPopupMonitor> {
-
 public:
     ~PopupMonitor();
     bool Start();
@@ -218,9 +217,7 @@ private:
 // Notes, for the time of one window call, which thread the worker waits on.
 class NoteWaitedThread {
 public:
-    NoteWaitedThread(std::atomic<DWORD>& note, DWORD thread) : note_(note) {
-        note_.store(thread);
-    }
+    NoteWaitedThread(std::atomic<DWORD>& note, DWORD thread) : note_(note) { note_.store(thread); }
     ~NoteWaitedThread() { note_.store(0); }
     NoteWaitedThread(const NoteWaitedThread&) = delete;
     NoteWaitedThread& operator=(const NoteWaitedThread&) = delete;
@@ -455,7 +452,7 @@ BOOL CALLBACK PopupMonitor::CollectContents(HWND window, LPARAM parameter) {
                     break;
                 }
                 AppendPiece(candidate.message, buffer,
-                           static_cast<size_t>(std::min<LRESULT>(copied, kEditLineCapacity)));
+                            static_cast<size_t>(std::min<LRESULT>(copied, kEditLineCapacity)));
             }
         }
         return TRUE;
@@ -537,8 +534,7 @@ void PopupMonitor::Destroy(uint32_t flags) {
     // Released by a window procedure of this thread while it answers the
     // worker's own message: the worker cannot go on before this call
     // returns, so its end is awaited elsewhere.
-    bool insideScan =
-        worker_ && ::InSendMessage() && waitingOn_.load() == ::GetCurrentThreadId();
+    bool insideScan = worker_ && ::InSendMessage() && waitingOn_.load() == ::GetCurrentThreadId();
     if (DestroyOffOwnThread(flags, insideScan, L"popup monitor")) return;
     CallerLock hold(*this);  // the worker does not hold it while it reads windows
     stopRequested_ = true;

@@ -17,12 +17,12 @@ namespace {
 using GetProcessMemoryInfoFunction = BOOL(WINAPI*)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
 
 // Not final: the short run forms reach the next form through the table.
-class ProcessService : public KaProcessService {
+class ProcessService final : public KaProcessService {
 public:
     ProcessService()
         : psapi_(LoadSystemLibrary(L"PSAPI.DLL")),
-          memoryInfo_(ResolveExport<GetProcessMemoryInfoFunction>(psapi_.get(),
-                                                                  "GetProcessMemoryInfo")) {}
+          memoryInfo_(
+              ResolveExport<GetProcessMemoryInfoFunction>(psapi_.get(), "GetProcessMemoryInfo")) {}
 
     KaMemoryCounters* CreateMemoryCounters() override { return NewObject<MemoryCounters>(); }
     bool QueryMemoryCounters(KaMemoryCounters* counters) override;
@@ -43,17 +43,15 @@ public:
     bool RunProcessWithStartCallback(const wchar_t* commandLine, const wchar_t* workingDirectory,
                                      uint32_t priority, bool showWindow, int32_t timeoutSeconds,
                                      uint32_t* processId, KaStream* input, KaStream* output,
-                                     KaStream* errors, uint32_t* exitCode,
-                                     const void* environment, ProcessCallback onTimeout,
-                                     uintptr_t timeoutContext, ProcessCallback onStarted,
-                                     uintptr_t startedContext) override;
+                                     KaStream* errors, uint32_t* exitCode, const void* environment,
+                                     ProcessCallback onTimeout, uintptr_t timeoutContext,
+                                     ProcessCallback onStarted, uintptr_t startedContext) override;
     bool RunProcessEx(const wchar_t* commandLine, const wchar_t* workingDirectory,
                       uint32_t priority, bool showWindow, bool wait, int32_t timeoutSeconds,
                       uint32_t* processId, KaStream* input, KaStream* output, KaStream* errors,
                       uint32_t* exitCode, const void* environment, ProcessCallback onTimeout,
-                      uintptr_t timeoutContext, ProcessCallback onStarted,
-                      uintptr_t startedContext, ProcessCallback onFinished,
-                      uintptr_t finishedContext) override;
+                      uintptr_t timeoutContext, ProcessCallback onStarted, uintptr_t startedContext,
+                      ProcessCallback onFinished, uintptr_t finishedContext) override;
 
 private:
     UniqueLibrary psapi_;                      // null when PSAPI cannot be loaded
@@ -65,8 +63,8 @@ private:
 // answer is true whenever the call was made.
 bool ProcessService::QueryMemoryCounters(KaMemoryCounters* counters) {
     if (counters == nullptr || memoryInfo_ == nullptr) return false;
-    UniqueHandle self(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                    ::GetCurrentProcessId()));
+    UniqueHandle self(
+        ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ::GetCurrentProcessId()));
     PROCESS_MEMORY_COUNTERS* record = static_cast<MemoryCounters*>(counters)->Record();
     memoryInfo_(self.get(), record, sizeof *record);
     return true;
@@ -95,22 +93,21 @@ bool ProcessService::CreateEnvironmentFromProcess(KaEnvironment** out) {
 // The short forms fill in their defaults and call the next form through the
 // table, down to RunProcessEx.
 bool ProcessService::RunProcess(const wchar_t* commandLine, const wchar_t* workingDirectory,
-                                uint32_t priority, bool showWindow, bool wait,
-                                uint32_t* processId, KaStream* input, KaStream* output,
-                                uint32_t* exitCode, const void* environment) {
-    return RunProcessWithTimeout(commandLine, workingDirectory, priority, showWindow,
-                                 wait ? -1 : 0, processId, input, output, exitCode, environment);
+                                uint32_t priority, bool showWindow, bool wait, uint32_t* processId,
+                                KaStream* input, KaStream* output, uint32_t* exitCode,
+                                const void* environment) {
+    return RunProcessWithTimeout(commandLine, workingDirectory, priority, showWindow, wait ? -1 : 0,
+                                 processId, input, output, exitCode, environment);
 }
 
 bool ProcessService::RunProcessWithTimeout(const wchar_t* commandLine,
                                            const wchar_t* workingDirectory, uint32_t priority,
                                            bool showWindow, int32_t timeoutSeconds,
-                                           uint32_t* processId, KaStream* input,
-                                           KaStream* output, uint32_t* exitCode,
-                                           const void* environment) {
-    return RunProcessWithStderr(commandLine, workingDirectory, priority, showWindow,
-                                timeoutSeconds, processId, input, output, nullptr, exitCode,
-                                environment, nullptr, 0);
+                                           uint32_t* processId, KaStream* input, KaStream* output,
+                                           uint32_t* exitCode, const void* environment) {
+    return RunProcessWithStderr(commandLine, workingDirectory, priority, showWindow, timeoutSeconds,
+                                processId, input, output, nullptr, exitCode, environment, nullptr,
+                                0);
 }
 
 bool ProcessService::RunProcessWithStderr(const wchar_t* commandLine,
@@ -121,18 +118,16 @@ bool ProcessService::RunProcessWithStderr(const wchar_t* commandLine,
                                           const void* environment, ProcessCallback onTimeout,
                                           uintptr_t timeoutContext) {
     return RunProcessWithStartCallback(commandLine, workingDirectory, priority, showWindow,
-                                       timeoutSeconds, processId, input, output, errors,
-                                       exitCode, environment, onTimeout, timeoutContext, nullptr,
-                                       0);
+                                       timeoutSeconds, processId, input, output, errors, exitCode,
+                                       environment, onTimeout, timeoutContext, nullptr, 0);
 }
 
 // A time-out of 0 here means "start, do not wait".
 bool ProcessService::RunProcessWithStartCallback(
-    const wchar_t* commandLine, const wchar_t* workingDirectory, uint32_t priority,
-    bool showWindow, int32_t timeoutSeconds, uint32_t* processId, KaStream* input,
-    KaStream* output, KaStream* errors, uint32_t* exitCode, const void* environment,
-    ProcessCallback onTimeout, uintptr_t timeoutContext, ProcessCallback onStarted,
-    uintptr_t startedContext) {
+    const wchar_t* commandLine, const wchar_t* workingDirectory, uint32_t priority, bool showWindow,
+    int32_t timeoutSeconds, uint32_t* processId, KaStream* input, KaStream* output,
+    KaStream* errors, uint32_t* exitCode, const void* environment, ProcessCallback onTimeout,
+    uintptr_t timeoutContext, ProcessCallback onStarted, uintptr_t startedContext) {
     return RunProcessEx(commandLine, workingDirectory, priority, showWindow, timeoutSeconds != 0,
                         timeoutSeconds, processId, input, output, errors, exitCode, environment,
                         onTimeout, timeoutContext, onStarted, startedContext, nullptr, 0);
@@ -172,13 +167,10 @@ bool ProcessService::RunProcessEx(const wchar_t* commandLine, const wchar_t* wor
 
 KaProcessService* MakeProcessService() { return NewObject<ProcessService>(); }
 
-// The class is not final, so a delete expression would ask for a virtual
-// destructor, which the interface must not have: the exact type is known.
+// The interface has no virtual destructor (it must not): the exact type is
+// known, and final, so the delete names it.
 void DestroyProcessService(KaProcessService* service) {
-    if (service == nullptr) return;
-    auto* exact = static_cast<ProcessService*>(service);
-    exact->~ProcessService();
-    ::operator delete(exact);
+    delete static_cast<ProcessService*>(service);
 }
 
 }  // namespace ka

@@ -76,10 +76,14 @@ std::vector<char> ReadWholeSource(KaStream* source) {
 
 DWORD PriorityClass(uint32_t priority) {
     switch (priority) {
-    case 1: return IDLE_PRIORITY_CLASS;
-    case 2: return NORMAL_PRIORITY_CLASS;
-    case 3: return HIGH_PRIORITY_CLASS;
-    default: return 0;
+        case 1:
+            return IDLE_PRIORITY_CLASS;
+        case 2:
+            return NORMAL_PRIORITY_CLASS;
+        case 3:
+            return HIGH_PRIORITY_CLASS;
+        default:
+            return 0;
     }
 }
 
@@ -191,7 +195,7 @@ bool CreateInputPipe(KaStream* source, std::vector<char>& data, Pipe& input) {
     // than that cannot be made to fit.
     SECURITY_ATTRIBUTES attributes = InheritableAttributes();
     if (data.size() > MAXDWORD || !::CreatePipe(input.read.put(), input.write.put(), &attributes,
-                                                 static_cast<DWORD>(data.size()))) {
+                                                static_cast<DWORD>(data.size()))) {
         Log()->PrintfW(LogCategory::ERROR, 0, L"Failed to create pipe for stdin.");
         return false;
     }

@@ -65,12 +65,12 @@ private:
 // Field order is part of the design: the embedded interfaces find their
 // neighbours by position (see frame/neighbour.h).
 struct ModuleObject {
-    SystemRoot root;                             // what KaGetModule returns
-    StringUtil stringUtil;                       // right after the root
-    FixedLocale* locale = nullptr;               // "de-CH"; null when unavailable
+    SystemRoot root;                // what KaGetModule returns
+    StringUtil stringUtil;          // right after the root
+    FixedLocale* locale = nullptr;  // "de-CH"; null when unavailable
     LastErrorMap* lastErrors = nullptr;
-    KaAllocator* allocator = nullptr;            // the KaAllocator sibling's root
-    LazyService<KaLog> logger;                   // process-wide
+    KaAllocator* allocator = nullptr;  // the KaAllocator sibling's root
+    LazyService<KaLog> logger;         // process-wide
     LazyService<KaProcessService> processService;
     LazyService<KaCpuUsageCounter> cpuUsage;
     LazyService<KaSha1> hasher;

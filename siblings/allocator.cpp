@@ -13,7 +13,9 @@ public:
     bool Initialize() override { return true; }
     void SlotReserved1() override {}
     int GetVersion() override { return 118; }
-    void* Allocate(size_t bytes) override { return Counted(::HeapAlloc(::GetProcessHeap(), 0, bytes)); }
+    void* Allocate(size_t bytes) override {
+        return Counted(::HeapAlloc(::GetProcessHeap(), 0, bytes));
+    }
     void Free(void* block) override {
         if (block == nullptr) return;
         if (::HeapFree(::GetProcessHeap(), 0, block)) live_.fetch_sub(1, std::memory_order_relaxed);

@@ -202,7 +202,8 @@ bool XmlModule::Parse(KaStream* stream, KaXmlVisitor* visitor) {
                     return false;
                 }
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     return result == S_FALSE && sawRoot && depth == 0;

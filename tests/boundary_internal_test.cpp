@@ -41,7 +41,13 @@ __attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::
 namespace {
 
 // The object `expr` hands out through `out`, with the reference it came with; or none.
-#define MADE(T, expr) [&] { ka::ObjectRef<T> made; T** out = made.put(); (expr); return made; }()
+#define MADE(T, expr)          \
+    [&] {                      \
+        ka::ObjectRef<T> made; \
+        T** out = made.put();  \
+        (expr);                \
+        return made;           \
+    }()
 
 // What a slot hands back goes back the way its interface says.
 void Drop(KaObject* object) { object->Release(); }
@@ -89,14 +95,18 @@ struct Row {
 Row With(std::function<void()> setup, Row row) { return row.setup = std::move(setup), row; }
 // False while the heap fails (the out-words untouched), true once it works.
 // A pointer answers null, then not null.
-#define ANSWERS(expr)                                                                   \
-    Row{#expr, [&](bool failing) {                                                      \
+#define ANSWERS(expr)                                                             \
+    Row {                                                                         \
+#expr, [&](bool failing) {                                                      \
             Outs o;                                                                     \
             bool ok = (expr);                                                           \
             return ok != failing && (ok || o == Outs());                                \
-        }}
-#define MAKES(T, expr) \
-    Row{#expr, [&](bool failing) { return Makes<T>(failing, [&](T** out) { return (expr); }); }}
+        } \
+    }
+#define MAKES(T, expr)                                                                          \
+    Row {                                                                                       \
+#expr, [&](bool failing) { return Makes<T>(failing, [&](T** out) { return (expr); }); } \
+    }
 
 // A document whose cursor is `depth` levels deep (1: the root), on an object
 // {"m":1} or on an array [1]. At kCursorRoom levels one more allocates.
@@ -143,8 +153,9 @@ TEST(Boundary, EverySlotThatAllocatesAnswersFailureWhenTheHeapFails) {
     for (const wchar_t* f : {file, moved, doomed}) katest::WriteFileBytes(f, "[s]\nkey=value\n");
     katest::WriteFileBytes(xml, "<Monitors/>");
     IStorage* storage = nullptr;
-    ASSERT_EQ(::StgCreateDocfile(doc, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
-                                 &storage), S_OK);
+    ASSERT_EQ(
+        ::StgCreateDocfile(doc, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &storage),
+        S_OK);
     storage->Release();
     const void* inKernel32 = ::GetModuleHandleW(L"kernel32.dll");
     unsigned char bytes[64] = {};
@@ -237,8 +248,8 @@ TEST(Boundary, EverySlotThatAllocatesAnswersFailureWhenTheHeapFails) {
         MAKES(wchar_t, fs->GetDirectoryFinder()->FindLatestVersion(file, out)),
         ANSWERS(scratch->Create(L"renamed", base)),
         // The last release cannot delete the tree then; what it leaves is removed after.
-        With(mortal, ANSWERS(failing ? dying.release()->Release() != 0
-                                     : fs->Delete(dyingPath.c_str()))),
+        With(mortal,
+             ANSWERS(failing ? dying.release()->Release() != 0 : fs->Delete(dyingPath.c_str()))),
         MAKES(KaStream, fileStream->Duplicate(out)),
         MAKES(KaStream, memoryStream->Duplicate(out)),
         ANSWERS(TakenCopy(stringStream.get())),
@@ -324,9 +335,10 @@ TEST(Boundary, TheLineNamesTheSlot) {
     ASSERT_TRUE(log->Open(dir.File(L"boundary.log").c_str()));
     EXPECT_FALSE(ka::Boundary(false, []() -> bool { throw std::bad_alloc(); }));
     log->Open(nullptr);
-    EXPECT_EQ(katest::ReadLines(dir.File(L"boundary.log")),
-              std::vector<std::string>{"[ERROR]     : Operation failed in {anonymous}::"
-                                       "Boundary_TheLineNamesTheSlot_Test::TestBody: out of memory"});
+    EXPECT_EQ(
+        katest::ReadLines(dir.File(L"boundary.log")),
+        std::vector<std::string>{"[ERROR]     : Operation failed in {anonymous}::"
+                                 "Boundary_TheLineNamesTheSlot_Test::TestBody: out of memory"});
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ std::wstring Latest(const std::wstring& path) {  // "<false>" for none; freed as
 TEST(DirectoryFinder, HighestNumberBesideTheGivenFile) {
     katest::TempDir dir;
     std::wstring model = dir.File(L"model.dat");
-    for (const wchar_t* name : {L"model.dat.1", L"model.dat.2", L"model.dat.10", L"model.dat2.50",
-                                L"model.dat.x"}) {
+    for (const wchar_t* name :
+         {L"model.dat.1", L"model.dat.2", L"model.dat.10", L"model.dat2.50", L"model.dat.x"}) {
         ASSERT_TRUE(katest::WriteFileBytes(dir.File(name), ""));
     }
     EXPECT_EQ(Latest(model), model + L".10") << "numbers, not texts; model.dat2.50 is another stem";
@@ -32,7 +32,8 @@ TEST(DirectoryFinder, HighestNumberBesideTheGivenFile) {
 
     KaDirectoryFinder* finder = katest::System()->GetFileSystem()->GetDirectoryFinder();
     EXPECT_TRUE(finder->FindLatestVersion(model.c_str(), nullptr) &&
-                !finder->FindLatestVersion(nullptr, nullptr)) << "a null out: only the question";
+                !finder->FindLatestVersion(nullptr, nullptr))
+        << "a null out: only the question";
     EXPECT_EQ(Latest(dir.File(L"none.dat")) + Latest(L""), L"<false><false>");
 }
 

@@ -53,8 +53,12 @@ public:
     KaFileSystem* GetFileSystem() override { return real_->GetFileSystem(); }
     KaEnvironmentInfo* GetEnvironmentInfo() override { return real_->GetEnvironmentInfo(); }
     bool CreateWorkerThread(KaWorkerThread** o) override { return real_->CreateWorkerThread(o); }
-    bool CreateThreadPool(int n, KaThreadPool** o) override { return real_->CreateThreadPool(n, o); }
-    bool CreateTaskRunner(int n, KaTaskRunner** o) override { return real_->CreateTaskRunner(n, o); }
+    bool CreateThreadPool(int n, KaThreadPool** o) override {
+        return real_->CreateThreadPool(n, o);
+    }
+    bool CreateTaskRunner(int n, KaTaskRunner** o) override {
+        return real_->CreateTaskRunner(n, o);
+    }
     KaFileStreamFactory* GetFileStreams() override { return real_->GetFileStreams(); }
     bool Reserved22() override { return real_->Reserved22(); }
     bool ReadIniFile(const wchar_t* p, uint32_t c, void* x, IniValueCallback cb) override {

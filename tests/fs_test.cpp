@@ -72,9 +72,8 @@ TEST(Path, ParentAndFileName) {
     ProcessLog::NewLines();
     EXPECT_EQ(Text(&KaFileSystem::GetParentPath, L""), L"<false>");
     EXPECT_EQ(Text(&KaFileSystem::GetFileName, L""), L"<false>");
-    EXPECT_EQ(ProcessLog::NewLines(),
-              (std::vector<std::string>{Tagged("Input path is empty."),
-                                        Tagged("Input path is empty.")}));
+    EXPECT_EQ(ProcessLog::NewLines(), (std::vector<std::string>{Tagged("Input path is empty."),
+                                                                Tagged("Input path is empty.")}));
     EXPECT_EQ(Text(&KaFileSystem::GetFileName, nullptr), L"<false>");
     EXPECT_FALSE(Fs()->GetParentPath(L"C:\\a", nullptr));
     EXPECT_TRUE(ProcessLog::NewLines().empty()) << "null arguments are not logged";
@@ -156,10 +155,10 @@ TEST(Files, MoveRules) {
 
     EXPECT_FALSE(Fs()->Move(sub.c_str(), dir.File(L"elsewhere").c_str()));
     EXPECT_FALSE(Fs()->Move(dir.File(L"missing").c_str(), b.c_str()));
-    EXPECT_EQ(ProcessLog::NewLines(),
-              (std::vector<std::string>{Tagged("Source file not found: " + N(sub)),
-                                        Tagged("Source file not found: " +
-                                               N(dir.File(L"missing")))}));
+    EXPECT_EQ(
+        ProcessLog::NewLines(),
+        (std::vector<std::string>{Tagged("Source file not found: " + N(sub)),
+                                  Tagged("Source file not found: " + N(dir.File(L"missing")))}));
     EXPECT_TRUE(Fs()->DirectoryExists(sub.c_str())) << "a directory is never moved";
 
     // A destination another process holds open without sharing cannot be

@@ -14,9 +14,9 @@ namespace {
 using Values = std::vector<std::wstring>;
 
 struct Reading {
-    Values values;      // "section|key|value" in call order
-    size_t stopAt = 0;  // the callback answers false at this value (1-based)
-    size_t badKeys = 0; // empty or holding '='
+    Values values;       // "section|key|value" in call order
+    size_t stopAt = 0;   // the callback answers false at this value (1-based)
+    size_t badKeys = 0;  // empty or holding '='
 };
 
 bool Collect(const wchar_t* section, const wchar_t* key, const wchar_t* value, void* context) {
@@ -46,10 +46,9 @@ TEST_F(Ini, PatternsSectionsLineNumbersAndCodePages) {
         "[My_Section]\n[a=b]\n; comment\n#k=v\n===\na=b=c\nk\xC3\xBC=\xE2\x82\xAC\xFF";
     katest::ProcessLog::NewLines();
     ASSERT_TRUE(Read(file));
-    EXPECT_EQ(reading_.values,
-              (Values{L"|k0|v0", L"Main|word | other", L"Main|key|", L"My_Section|[a|b]",
-                      L"My_Section|#k|v", L"My_Section|a|b=c",
-                      L"My_Section|k\u00fc|\u20ac\ufffd"}));
+    EXPECT_EQ(reading_.values, (Values{L"|k0|v0", L"Main|word | other", L"Main|key|",
+                                       L"My_Section|[a|b]", L"My_Section|#k|v", L"My_Section|a|b=c",
+                                       L"My_Section|k\u00fc|\u20ac\ufffd"}));
     const std::string at = "[ERROR]     : Ignored unexpected values at line ";
     EXPECT_EQ(katest::ProcessLog::NewLines(),
               (std::vector<std::string>{at + "5", at + "7", at + "10", at + "12"}));

@@ -29,8 +29,8 @@ const std::string kVisitAt = "[ERROR]     : KaJson::VisitAt: Failed to traverse 
 
 // Collects "name=value" per member; true (stop) for an array value.
 bool Collect(const char* name, KaJson* json, uintptr_t context) {
-    reinterpret_cast<std::vector<std::string>*>(context)->push_back(
-        std::string(name) + "=" + json->Write());
+    reinterpret_cast<std::vector<std::string>*>(context)->push_back(std::string(name) + "=" +
+                                                                    json->Write());
     return json->IsArray();
 }
 
@@ -168,10 +168,18 @@ public:
         for (unsigned edits = 1 + Pick(3); edits > 0 && !text.empty(); --edits) {
             size_t at = Pick(unsigned(text.size()));
             switch (Pick(4)) {
-                case 0: text.resize(at); break;
-                case 1: text[at] = char(Pick(256)); break;
-                case 2: text.insert(at, 1, kAlphabet[Pick(sizeof kAlphabet - 1)]); break;
-                default: text.erase(at, 1 + Pick(8)); break;
+                case 0:
+                    text.resize(at);
+                    break;
+                case 1:
+                    text[at] = char(Pick(256));
+                    break;
+                case 2:
+                    text.insert(at, 1, kAlphabet[Pick(sizeof kAlphabet - 1)]);
+                    break;
+                default:
+                    text.erase(at, 1 + Pick(8));
+                    break;
             }
         }
         return text;
@@ -188,22 +196,47 @@ private:
     static constexpr char kAlphabet[] = "{}[]:,\"\\/ 0123456789.eE+-tfnrul\xEF\xBB\xBF\xC3";
     unsigned Pick(unsigned n) { return rng_() % n; }
     template <size_t N>
-    const char* Any(const char* const (&list)[N]) { return list[Pick(N)]; }
+    const char* Any(const char* const (&list)[N]) {
+        return list[Pick(N)];
+    }
 
     // Mostly valid pieces (invalid UTF-8 is valid to RapidJSON's default
     // reader); one in 32 is broken or out of range.
     void Value(std::string& out, int depth) {
-        static const char* const kNumbers[] = {
-            "0", "-0", "42", "-7", "4294967295", "4294967296", "9223372036854775807",
-            "-9223372036854775808", "-9223372036854775809", "18446744073709551615",
-            "18446744073709551616", "123456789012345678901234567890", "1.5", "-0.0", "0.1",
-            "1e308", "1.7976931348623157e308", "1e-400", "4.9e-324", "2.2250738585072014e-308",
-            "3.14159265358979323846264338", "1E+2"};
+        static const char* const kNumbers[] = {"0",
+                                               "-0",
+                                               "42",
+                                               "-7",
+                                               "4294967295",
+                                               "4294967296",
+                                               "9223372036854775807",
+                                               "-9223372036854775808",
+                                               "-9223372036854775809",
+                                               "18446744073709551615",
+                                               "18446744073709551616",
+                                               "123456789012345678901234567890",
+                                               "1.5",
+                                               "-0.0",
+                                               "0.1",
+                                               "1e308",
+                                               "1.7976931348623157e308",
+                                               "1e-400",
+                                               "4.9e-324",
+                                               "2.2250738585072014e-308",
+                                               "3.14159265358979323846264338",
+                                               "1E+2"};
         static const char* const kBadNumbers[] = {"1e309", "1e400", "-1e400", "1e99999999999",
-                                                  "01", "1.", ".5", "-", "+1", "0x10", "NaN"};
-        static const char* const kStrings[] = {
-            "plain", "esc \\n\\t\\\"\\\\\\/\\b\\f\\r", "\\u00e9\\ud83d\\ude00", "Z\xC3\xBCrich",
-            "broken \xC3", "\xFF\xFE", "\xED\xA0\x80", "\xC0\xAF", "nul \\u0000 inside"};
+                                                  "01",    "1.",    ".5",     "-",
+                                                  "+1",    "0x10",  "NaN"};
+        static const char* const kStrings[] = {"plain",
+                                               "esc \\n\\t\\\"\\\\\\/\\b\\f\\r",
+                                               "\\u00e9\\ud83d\\ude00",
+                                               "Z\xC3\xBCrich",
+                                               "broken \xC3",
+                                               "\xFF\xFE",
+                                               "\xED\xA0\x80",
+                                               "\xC0\xAF",
+                                               "nul \\u0000 inside"};
         static const char* const kBadStrings[] = {"lone \\ud800", "bad \\x", "tab\there"};
         static const char* const kLiterals[] = {"true", "false", "null"};
         if (Pick(8) == 0) out += Any<4>({" ", "\n", "\t ", "\r\n"});
@@ -250,7 +283,7 @@ TEST(Json, GeneratedInputMatchesRapidJson) {
     TextMaker maker;
     int cases = 0, accepted = 0, mismatches = 0;
     for (; cases < 12000 && mismatches < 5; ++cases) {
-        std::string text = cases % 6 == 0 ? maker.Document()
+        std::string text = cases % 6 == 0   ? maker.Document()
                            : cases % 6 == 5 ? maker.Random()
                                             : maker.Mutated();
         // Every third text nests too deep for the recursive reader.
@@ -309,8 +342,8 @@ DWORD RunKahost(const std::wstring& args, std::string* output) {
     startup.hStdOutput = startup.hStdError = out.get();
     std::wstring line = L"\"" + katest::ExecutableDirectory() + L"\\kahost.exe\" " + args;
     PROCESS_INFORMATION info{};
-    if (!out || !::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &info)) {
+    if (!out || !::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &info)) {
         ADD_FAILURE() << "cannot start kahost.exe, " << katest::Win32Error();
         return ~0u;
     }
@@ -328,8 +361,8 @@ DWORD RunKahost(const std::wstring& args, std::string* output) {
 TEST(Json, KahostPrintsTheValueAtAPath) {
     katest::TempDir dir;
     std::wstring good = dir.File(L"good.json"), bad = dir.File(L"bad.json");
-    for (auto [path, text] : {std::pair{good, R"({"a":{"b":[0,1,{"c":[true,"x"]}]}})"},
-                              std::pair{bad, R"({"a":)"}}) {
+    for (auto [path, text] :
+         {std::pair{good, R"({"a":{"b":[0,1,{"c":[true,"x"]}]}})"}, std::pair{bad, R"({"a":)"}}) {
         ASSERT_TRUE(katest::WriteFileBytes(path, text));
     }
     std::string out;

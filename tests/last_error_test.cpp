@@ -35,7 +35,8 @@ KA_CHILD_MODE(read_last_error) {
     ka::UniqueHandle section(::OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
     ka::UniqueView view(section ? ::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
     return view && std::wstring(static_cast<wchar_t*>(view.get()), expected.size()) == expected
-               ? katest::kChildOk : 2;
+               ? katest::kChildOk
+               : 2;
 }
 
 TEST(LastError, PerThreadMessagesInNamedSections) {

@@ -99,8 +99,8 @@ TEST_F(Loader, FailureBoxNamesThePathTriedForEveryDirectoryRule) {
         katest::ScopedEnv flat(L"KAV_SXS_DIR_FLAT", widen(c.flat));
         katest::ScopedEnv sxs(L"KAV_SXS_DIR", widen(c.sxs));
         BoxSeen seen;
-        HMODULE module = LoadExpectingBox(
-            [] { return ka::LoadSiblingLibrary("KaMissing", false); }, HostPathNarrow(), &seen);
+        HMODULE module = LoadExpectingBox([] { return ka::LoadSiblingLibrary("KaMissing", false); },
+                                          HostPathNarrow(), &seen);
         EXPECT_EQ(module, nullptr);
         EXPECT_EQ(katest::Narrow(seen.text), "Failed load module: " + c.expectedPath);
         EXPECT_TRUE(seen.okOnly) << "the box must offer exactly one OK button";
@@ -109,11 +109,9 @@ TEST_F(Loader, FailureBoxNamesThePathTriedForEveryDirectoryRule) {
 
 TEST_F(Loader, SilentFailureShowsNoBox) {
     katest::ScopedEnv flat(L"KAV_SXS_DIR_FLAT", L"C:\\nowhere");
-    HMODULE module =
-        LoadExpectingBox([] { return ka::LoadSiblingLibrary("KaMissing", true); }, "");
+    HMODULE module = LoadExpectingBox([] { return ka::LoadSiblingLibrary("KaMissing", true); }, "");
     EXPECT_EQ(module, nullptr);
-    EXPECT_EQ(katest::WaitForWindow(::GetCurrentProcessId(),
-                                    katest::ExecutablePath(), 300),
+    EXPECT_EQ(katest::WaitForWindow(::GetCurrentProcessId(), katest::ExecutablePath(), 300),
               nullptr);
 }
 

@@ -95,8 +95,8 @@ TEST_F(Logger, DecorationsContextAndLineValues) {
     log->Write(LogCategory::INFO, 0, "five");
     // Each pair is formatted in a 256-byte piece first, so this one is cut
     // to 255 bytes (its tab included).
-    EXPECT_EQ(Last(file), "[INFO]      : five\t(edge:" + std::string(250, 'v') +
-                              std::string(63, 'k') + ":v)");
+    EXPECT_EQ(Last(file),
+              "[INFO]      : five\t(edge:" + std::string(250, 'v') + std::string(63, 'k') + ":v)");
 }
 
 TEST_F(Logger, OverflowDropsTheDecorationButKeepsLineValues) {
@@ -141,7 +141,10 @@ TEST_F(Logger, WideTextFormatsAndRawLines) {
     // Unpaired surrogates reach the line as U+FFFD; nothing else is lost.
     const wchar_t broken[] = {L'a', 0xD800, L'b', 0xDC00, L'c', 0};
     log->WriteW(LogCategory::INFO, 0, broken);
-    EXPECT_EQ(Last(file), "[INFO]      : a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c");
+    EXPECT_EQ(Last(file),
+              "[INFO]      : a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD"
+              "c");
     // Wide text beyond the 2047 bytes of a line is cut at a character
     // boundary, also where a surrogate pair or a multi-byte character would
     // be split (the tagged line is then cut by its own buffer, byte-wise).
@@ -178,8 +181,8 @@ TEST_F(Logger, OpenCloseAndReopen) {
     EXPECT_TRUE(log->Open(second.c_str()));
     OwnLogger(second)->Write(LogCategory::INFO, 0, "from other");
     log->Write(LogCategory::INFO, 0, "again");
-    EXPECT_EQ(ReadLines(second), (Lines{"[INFO]      : to second", "[INFO]      : from other",
-                                        kEnd, "[INFO]      : again"}));
+    EXPECT_EQ(ReadLines(second), (Lines{"[INFO]      : to second", "[INFO]      : from other", kEnd,
+                                        "[INFO]      : again"}));
 
     // A logger on a file that cannot be opened is still handed out.
     OwnLogger nowhere(dir.path());
@@ -271,8 +274,8 @@ TEST(ProcessLogger, FollowsTheEnvironment) {
 
 bool ConsoleUsable() {
     ka::UniqueFile out(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                     0, nullptr));
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
     CONSOLE_SCREEN_BUFFER_INFO info;
     return out && ::GetConsoleScreenBufferInfo(out.get(), &info);
 }
@@ -300,7 +303,11 @@ KA_CHILD_MODE(console_lines) {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!::GetConsoleScreenBufferInfo(out, &info)) return 4;
     const WORD base = info.wAttributes;
-    struct Row { LogCategory category; WORD expected; const wchar_t* text; };
+    struct Row {
+        LogCategory category;
+        WORD expected;
+        const wchar_t* text;
+    };
     const Row rows[] = {{LogCategory::WARNING, WORD((base & ~0x7) | 0x60), L"warn"},
                         {LogCategory::ERROR, WORD(base | 0x40), L"err"},
                         {LogCategory::FATAL, base, L"fatal"}};

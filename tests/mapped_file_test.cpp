@@ -33,8 +33,9 @@ TEST(MemoryMappedFile, SizesWritesClearsAndTheTooBigMessage) {
                   "[ERROR]     : Data is too big for buffer size. Buffer=13, Data=16"});
     for (int way = 0; way < 3; ++way) {  // null data, length 0, Clear
         ASSERT_TRUE(block->WriteData("ab", 2));
-        EXPECT_TRUE(way == 0 ? block->WriteData(nullptr, 5) : way == 1 ? block->WriteData("z", 0)
-                                                                        : block->Clear());
+        EXPECT_TRUE(way == 0   ? block->WriteData(nullptr, 5)
+                    : way == 1 ? block->WriteData("z", 0)
+                               : block->Clear());
         EXPECT_EQ(Bytes(block, 13), std::string(13, '\0')) << way;
     }
 

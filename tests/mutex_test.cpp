@@ -38,7 +38,8 @@ TEST(Mutex, KernelNamesAndOwnership) {
     ASSERT_TRUE(Make(mutex, Unique(L"own")));
     EXPECT_FALSE(mutex->Unlock());
     EXPECT_EQ(ProcessLog::NewLines(), (Lines{"[ERROR]     : Failed to create a mutex object: "
-                                             "Global\\" + katest::Narrow(event),
+                                             "Global\\" +
+                                                 katest::Narrow(event),
                                              "[ERROR]     : Failed to release mutex."}));
     EXPECT_TRUE(mutex->Lock(nullptr, 0) && mutex->LockWithCallback(nullptr, 0, -5));
     EXPECT_TRUE(mutex->Unlock() && mutex->Unlock() && !mutex->Unlock()) << "recursive";

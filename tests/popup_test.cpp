@@ -277,7 +277,8 @@ TEST(PopupMonitor, ReadsEachTextWhenItIsNeeded) {
         if (!Eventually([&] { return !::IsWindow(window); }))
             ::PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
         shown[0].thread.join();
-        EXPECT_EQ(shown[0].result, kClosedByWmClose) << "by the " << katest::Narrow(rule) << " rule";
+        EXPECT_EQ(shown[0].result, kClosedByWmClose)
+            << "by the " << katest::Narrow(rule) << " rule";
         if (index == 11) {
             EXPECT_EQ(g_captionAsks, 0) << "no caption rule, yet the caption was asked";
         }
@@ -285,7 +286,8 @@ TEST(PopupMonitor, ReadsEachTextWhenItIsNeeded) {
     log->SetLevel(0);
     std::vector<std::string> lines = katest::ProcessLog::NewLines();
     for (auto [title, times] : {std::pair{"Ka Edit", 1u}, {"Ka After", 1u}, {"Ka Before", 0u}})
-        EXPECT_EQ(Logged(lines, std::string("post WM_CLOSE to a window: Title=") + title), times) << title;
+        EXPECT_EQ(Logged(lines, std::string("post WM_CLOSE to a window: Title=") + title), times)
+            << title;
 }
 
 // A monitor at interval 0 (set, or read from a configuration as "0" or as text that is no

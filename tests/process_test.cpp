@@ -17,8 +17,8 @@
 
 namespace {
 
-using katest::ProcessLog;
 using kachild::Pattern;
+using katest::ProcessLog;
 
 KaProcessService* Service() { return katest::System()->GetProcessService(); }
 
@@ -73,12 +73,11 @@ struct Outcome {
 Outcome RunChild(const std::wstring& command, const Options& o = {}) {
     Outcome r;
     auto context = reinterpret_cast<uintptr_t>(o.trace);
-    r.ok = Service()->RunProcessEx(command.c_str(), o.directory, o.priority, o.show, true,
-                                   o.timeout, &r.pid, o.input, o.output ? o.output : &r.out,
-                                   o.errors ? &r.err : nullptr, &r.code, o.environment,
-                                   o.trace ? OnTimeout : nullptr, context,
-                                   o.trace ? OnStarted : nullptr, context,
-                                   o.trace ? OnFinished : nullptr, context);
+    r.ok = Service()->RunProcessEx(
+        command.c_str(), o.directory, o.priority, o.show, true, o.timeout, &r.pid, o.input,
+        o.output ? o.output : &r.out, o.errors ? &r.err : nullptr, &r.code, o.environment,
+        o.trace ? OnTimeout : nullptr, context, o.trace ? OnStarted : nullptr, context,
+        o.trace ? OnFinished : nullptr, context);
     return r;
 }
 
@@ -185,10 +184,12 @@ TEST(ProcessRunner, StartupRecordAndPriorityClass) {
     if (priorities.find("0x40") == std::string::npos &&
         ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
         GTEST_SKIP() << "Wine ignores the priority class given to CreateProcessW (it honours "
-                        "SetPriorityClass); every child reported:" << priorities;
+                        "SetPriorityClass); every child reported:"
+                     << priorities;
     }
-    EXPECT_EQ(priorities, " priority=0x20\n priority=0x40\n priority=0x20\n priority=0x80\n"
-                          " priority=0x20\n");
+    EXPECT_EQ(priorities,
+              " priority=0x20\n priority=0x40\n priority=0x20\n priority=0x80\n"
+              " priority=0x20\n");
 }
 
 TEST(ProcessRunner, WorkingDirectoryMadeWithItsParents) {
@@ -230,9 +231,11 @@ TEST(ProcessRunner, TimeOutsAndMessagesWhileTheChildRuns) {
     DWORD code = 0;
     ASSERT_EQ(::WaitForSingleObject(trace.process.get(), 10000), WAIT_OBJECT_0);
     EXPECT_TRUE(::GetExitCodeProcess(trace.process.get(), &code) && code == 170000) << code;
-    EXPECT_EQ(ProcessLog::NewLines(), std::vector<std::string>{
-        "[ERROR]     : The timeout period (2s) elapsed prior to completion of the process " +
-        std::to_string(hung.pid)});
+    EXPECT_EQ(
+        ProcessLog::NewLines(),
+        std::vector<std::string>{
+            "[ERROR]     : The timeout period (2s) elapsed prior to completion of the process " +
+            std::to_string(hung.pid)});
 
     for (MSG left; ::PeekMessageW(&left, nullptr, 0, 0, PM_REMOVE);) {
     }
@@ -253,8 +256,8 @@ TEST(ProcessRunner, NotWaitingLeavesTheChildRunning) {
     Trace trace;
     Outcome r;
     r.ok = Service()->RunProcessWithStartCallback(
-        Child(L"sleep 300 out 10").c_str(), nullptr, 0, false, 0, &r.pid, nullptr, &r.out,
-        nullptr, &r.code, nullptr, nullptr, 0, OnStarted, uintptr_t(&trace));
+        Child(L"sleep 300 out 10").c_str(), nullptr, 0, false, 0, &r.pid, nullptr, &r.out, nullptr,
+        &r.code, nullptr, nullptr, 0, OnStarted, uintptr_t(&trace));
     EXPECT_TRUE(r.ok && r.code == 0) << r.code;
     EXPECT_EQ(r.pid, ::GetProcessId(trace.process.get()));
     DWORD code = 0;
@@ -269,8 +272,8 @@ TEST(ProcessRunner, BadInput) {
     Outcome none = RunChild(L"");
     EXPECT_TRUE(!none.ok && none.code == 12345u && none.pid == 0) << "out-parameters untouched";
     EXPECT_FALSE(Service()->RunProcessEx(nullptr, nullptr, 0, false, true, -1, nullptr, nullptr,
-                                         nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
-                                         0, nullptr, 0));
+                                         nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0,
+                                         nullptr, 0));
     EXPECT_TRUE(ProcessLog::NewLines().empty());
 
     katest::TempDir dir;
@@ -316,10 +319,10 @@ TEST(ProcessService, EndsBeforeTheLoggersLastLine) {
     katest::TempDir dir;
     for (const wchar_t* how : {L"exit", L"unload"}) {
         std::wstring log = dir.File(std::wstring(how) + L".log");
-        EXPECT_EQ(katest::RunChild("service_at_shutdown", how,
-                                   {{L"KAV_QMT_LOG_FILE", log},
-                                    {L"KAV_QMT_LOG_MEMORY_USAGE", L"1"}}),
-                  katest::kChildOk)
+        EXPECT_EQ(
+            katest::RunChild("service_at_shutdown", how,
+                             {{L"KAV_QMT_LOG_FILE", log}, {L"KAV_QMT_LOG_MEMORY_USAGE", L"1"}}),
+            katest::kChildOk)
             << katest::Narrow(how) << " (3: PSAPI still loaded after the unload)";
         auto lines = katest::ReadLines(log);
         ASSERT_EQ(lines.size(), 2u) << katest::Narrow(how);

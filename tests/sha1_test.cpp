@@ -66,7 +66,8 @@ TEST(Sha1, TextFilesAndBadArguments) {
                  hasher->HashBufferText("x", 1, nullptr) || hasher->HashBuffer(nullptr, 1, digest));
     EXPECT_STREQ(text, "unchanged");
     EXPECT_TRUE(hasher->HashBufferText(nullptr, 0, text) &&
-                std::string(text) == "da39a3ee5e6b4b0d3255bfef95601890afd80709") << text;
+                std::string(text) == "da39a3ee5e6b4b0d3255bfef95601890afd80709")
+        << text;
 
     katest::TempDir dir;
     for (size_t size : {0, 63, 64, 65, 16385, 1000003}) {

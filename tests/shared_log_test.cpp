@@ -65,16 +65,16 @@ TEST(SharedLog, NamedObjectsAWriterThatDiedHoldingTheMutexNumbersAndMemoryFigure
     }).join();
     a->SetOptions(4);
     a->Write(LogCategory::INFO, 0, "memory");
-    EXPECT_EQ(ReadLines(path),
-              (Lines{"[INFO]      : one", "2> [INFO]      : after the holder died",
-                     "3> [INFO]      : b", "4> [INFO]      : two"}));
+    EXPECT_EQ(ReadLines(path), (Lines{"[INFO]      : one", "2> [INFO]      : after the holder died",
+                                      "3> [INFO]      : b", "4> [INFO]      : two"}));
     Lines lines = ReadLines(other);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "4> [INFO]      : two elsewhere");
     std::smatch m;  // the working set in millions of bytes
     std::regex memory(R"(\[INFO\]      : memory\t\(wss:(\d+\.\d{6})\tpfu:\d+\.\d{6}\))");
     EXPECT_TRUE(std::regex_match(lines[1], m, memory) && std::stod(m[1]) > 1 &&
-                std::stod(m[1]) < 1e5) << lines[1];
+                std::stod(m[1]) < 1e5)
+        << lines[1];
 }
 
 std::string Line(int process, int thread, int index) {
@@ -123,7 +123,7 @@ TEST(SharedLog, ProcessesAndThreadsUnderEverySpellingLoseTearAndMixNothing) {
     for (auto& child : children) EXPECT_EQ(child->Wait(180000), katest::kChildOk);
 
     std::set<std::tuple<int, int, int>> seen;  // process, thread, line index
-    std::map<int, int> numberOf;                // writer -> the number its first line carried
+    std::map<int, int> numberOf;               // writer -> the number its first line carried
     int ends = 0, unknown = 0, mixed = 0;
     std::string example;
     for (const std::string& line : ReadLines(path)) {
@@ -141,8 +141,9 @@ TEST(SharedLog, ProcessesAndThreadsUnderEverySpellingLoseTearAndMixNothing) {
             ++unknown;
         }
     }
-    EXPECT_EQ(seen.size(), size_t(kChildren * kChildThreads * kChildLines +
-                                  kParentThreads * kParentLines)) << "lines lost";
+    EXPECT_EQ(seen.size(),
+              size_t(kChildren * kChildThreads * kChildLines + kParentThreads * kParentLines))
+        << "lines lost";
     EXPECT_EQ(unknown, 0) << "torn or doubled, e.g. " << example;
     EXPECT_EQ(mixed, 0) << "lines under another number than their writer's";
     EXPECT_EQ(ends, kChildren) << "each child's logger ends with a numbered line";

@@ -28,8 +28,9 @@ std::wstring CurrentDirectory() { return std::filesystem::current_path().wstring
 // A file (with these attributes) or a directory (none), modified `days` ago.
 void Make(const std::wstring& path, double days, DWORD fileAttributes = 0) {
     if (!fileAttributes) ::CreateDirectoryW(path.c_str(), nullptr);  // or ages it again
-    ka::UniqueFile entry(::CreateFileW((L"\\\\?\\" + path).c_str(), FILE_WRITE_ATTRIBUTES | GENERIC_READ, 7,
-                                       nullptr, fileAttributes ? CREATE_ALWAYS : OPEN_EXISTING,
+    ka::UniqueFile entry(::CreateFileW((L"\\\\?\\" + path).c_str(),
+                                       FILE_WRITE_ATTRIBUTES | GENERIC_READ, 7, nullptr,
+                                       fileAttributes ? CREATE_ALWAYS : OPEN_EXISTING,
                                        fileAttributes | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     ULONGLONG ticks = ULONGLONG(::_time64(nullptr) - days * 86400 + 11644473600LL) * 10000000;
     FILETIME when = {DWORD(ticks), DWORD(ticks >> 32)};
@@ -40,7 +41,8 @@ TEST(TempDirectory, TakeOverRenameReleaseSweepAndDefaultNames) {
     katest::TempDir base;
     std::wstring root = base.path() + L"\\kav_qmt_tmp", prefix = Prefix(base.path());
     std::wstring old = root + L"\\old", young = root + L"\\young", oldFile = root + L"\\old.txt";
-    std::wstring oldReadOnly = root + L"\\old-ro.txt", oldLong = root + L"\\" + std::wstring(220, L'l');
+    std::wstring oldReadOnly = root + L"\\old-ro.txt",
+                 oldLong = root + L"\\" + std::wstring(220, L'l');
     Ref dir;
     EXPECT_FALSE(Fs()->CreateTempDirectory(nullptr, nullptr, nullptr));
     ASSERT_TRUE(Fs()->CreateTempDirectory(L"first", base.path().c_str(), dir.put()));
@@ -64,7 +66,8 @@ TEST(TempDirectory, TakeOverRenameReleaseSweepAndDefaultNames) {
     ASSERT_TRUE(dir->Create(L"moved", base.path().c_str()));
     EXPECT_TRUE(Fs()->FileExists((prefix + L"moved\\sub\\kept.txt").c_str()));
     EXPECT_FALSE(dir->Create(L"taken", base.path().c_str()));
-    for (const wchar_t* outside : {L"..\\..\\x", L"a\\..\\..\\x", L"a/... /x", L"\\x", L"C:\\x", L"C:x"}) {
+    for (const wchar_t* outside :
+         {L"..\\..\\x", L"a\\..\\..\\x", L"a/... /x", L"\\x", L"C:\\x", L"C:x"}) {
         Ref refused;
         EXPECT_FALSE(Fs()->CreateTempDirectory(outside, base.path().c_str(), refused.put()) ||
                      dir->Create(outside, base.path().c_str()))
@@ -86,8 +89,9 @@ TEST(TempDirectory, TakeOverRenameReleaseSweepAndDefaultNames) {
     for (const std::wstring& gone : {old, oldFile, oldReadOnly, oldLong})
         EXPECT_FALSE(Fs()->PathExists(gone.c_str())) << "stale: " << katest::Narrow(gone);
     EXPECT_TRUE(Fs()->PathExists(young.c_str()));
-    std::string sweep = "[STATUS]    : Removing old leftover temp directories whose last "
-                        "modified date are older than 2 weeks ago: ";
+    std::string sweep =
+        "[STATUS]    : Removing old leftover temp directories whose last "
+        "modified date are older than 2 weeks ago: ";
     std::vector<std::string> lines = ProcessLog::NewLines();
     std::sort(lines.begin(), lines.end());
     std::vector<std::string> swept;

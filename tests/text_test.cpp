@@ -16,7 +16,9 @@ namespace {
 KaStringUtil* Util() { return katest::System()->GetStringUtil(); }
 void Free(void* p) { katest::System()->Free(p); }
 
-const char kUtf8[] = "Gr\xC3\xBC\xC3\x9F" "e aus Z\xC3\xBCrich \xE2\x82\xAC";  // Grüße aus Zürich €
+const char kUtf8[] =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e aus Z\xC3\xBCrich \xE2\x82\xAC";  // Grüße aus Zürich €
 const wchar_t kWide[] = L"Gr\u00FC\u00DFe aus Z\u00FCrich \u20AC";
 
 // A converted text, its buffer given back; "<false>" when the call failed.
@@ -78,12 +80,21 @@ TEST(Conversion, RoundTripsAndBuffers) {
 // of failing the call.
 TEST(Conversion, MalformedInputIsReplacedNotRefused) {
     EXPECT_EQ(Wide("ab\xC3("), L"ab\uFFFD(") << "a truncated sequence";
-    EXPECT_EQ(Wide("\xFF" "a"), L"\uFFFD" L"a") << "a byte never used in UTF-8";
+    EXPECT_EQ(Wide("\xFF"
+                   "a"),
+              L"\uFFFD"
+              L"a")
+        << "a byte never used in UTF-8";
     const wchar_t lone[] = {L'a', 0xD800, L'b', 0xDC00, 0};
-    EXPECT_EQ(Narrow(lone), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD") << "unpaired surrogates";
+    EXPECT_EQ(Narrow(lone),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD")
+        << "unpaired surrogates";
     char nbuf[16];
     ASSERT_TRUE(Util()->WideToMultiByteBuffer(lone, CP_UTF8, nbuf, sizeof nbuf));
-    EXPECT_STREQ(nbuf, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_STREQ(nbuf,
+                 "a\xEF\xBF\xBD"
+                 "b\xEF\xBF\xBD");
     EXPECT_FALSE(Util()->WideToMultiByteBuffer(lone, CP_UTF8, nbuf, 8)) << "one byte short";
     EXPECT_EQ(Narrow(L"\u20AC\u0416", 1252), "\x80?") << "no such character in Windows-1252";
     char* latin = nullptr;
@@ -154,9 +165,12 @@ TEST(String, ValueOperations) {
     EXPECT_STREQ(s->GetText(), L"");
     s->Assign(L"abcdef");
 
-    struct MidCase { int start, count; const wchar_t* expected; };
-    for (MidCase c : {MidCase{-5, 3, L"abc"}, {2, -1, L"cdef"}, {4, 10, L"ef"}, {6, 1, L""},
-                      {99, 2, L""}}) {
+    struct MidCase {
+        int start, count;
+        const wchar_t* expected;
+    };
+    for (MidCase c :
+         {MidCase{-5, 3, L"abc"}, {2, -1, L"cdef"}, {4, 10, L"ef"}, {6, 1, L""}, {99, 2, L""}}) {
         KaString* part = s->Mid(c.start, c.count);
         ASSERT_NE(part, nullptr);
         EXPECT_EQ(part->GetRefCount(), 0) << "Mid hands out an unowned string";

@@ -3,8 +3,8 @@
 #include "frame/handles.h"
 
 #include <clocale>
-#include <cwctype>
 #include <cwchar>
+#include <cwctype>
 #include <new>
 
 namespace ka {

@@ -48,7 +48,9 @@ struct BudgetAllocator {
     T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
     void deallocate(T* p, size_t n) { std::allocator<T>().deallocate(p, n); }
     template <typename U>
-    bool operator==(const BudgetAllocator<U>&) const { return true; }
+    bool operator==(const BudgetAllocator<U>&) const {
+        return true;
+    }
 };
 
 using SubAllocator = BudgetAllocator<boost::sub_match<Iterator>>;
@@ -119,8 +121,7 @@ bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 // Consumes them from p[i] (the letter after the backslash) and appends the
 // unit in Boost's \x{...} form. False: not one of them (or malformed,
 // `bad` then set).
-bool TranslateUnitEscape(const wchar_t* p, size_t length, size_t& i, std::wstring& out,
-                         bool& bad) {
+bool TranslateUnitEscape(const wchar_t* p, size_t length, size_t& i, std::wstring& out, bool& bad) {
     wchar_t c = p[i];
     static const wchar_t kNamed[] = L"f\fn\nr\rt\tv\v";
     for (const wchar_t* n = kNamed; *n; n += 2) {
@@ -136,8 +137,8 @@ bool TranslateUnitEscape(const wchar_t* p, size_t length, size_t& i, std::wstrin
         return true;
     }
     if (c == L'c') {
-        if (i + 1 < length && ((p[i + 1] >= L'a' && p[i + 1] <= L'z') ||
-                               (p[i + 1] >= L'A' && p[i + 1] <= L'Z'))) {
+        if (i + 1 < length &&
+            ((p[i + 1] >= L'a' && p[i + 1] <= L'z') || (p[i + 1] >= L'A' && p[i + 1] <= L'Z'))) {
             AppendUnit(out, p[i + 1] % 32);
             i += 2;
             return true;
@@ -260,8 +261,8 @@ bool TranslatePattern(const wchar_t* p, size_t length, std::wstring& out,
     out.reserve(length + 16);
     groups = CountGroups(p, length);
     negated.assign(groups + 1, false);
-    std::vector<bool> open;  // per open parenthesis: a negative lookahead
-    size_t negativeOpen = 0;    // how many of them are
+    std::vector<bool> open;   // per open parenthesis: a negative lookahead
+    size_t negativeOpen = 0;  // how many of them are
     size_t opened = 0;
     bool lazy = false;
     size_t i = 0;
@@ -284,12 +285,13 @@ bool TranslatePattern(const wchar_t* p, size_t length, std::wstring& out,
                 if (group > groups) return false;
                 std::wstring number(p + start, i - start);
                 if (backReferences == RegexBackReferences::kEcmaScript) {
-                    out += L"(?(" + number + L")\\g{" + number + L"}|)";
+                    out.append(L"(?(").append(number).append(L")\\g{").append(number).append(
+                        L"}|)");
                 } else {
                     out += L"\\g{" + number + L"}";
                 }
-            } else if (c == L'd' || c == L'D' || c == L's' || c == L'S' || c == L'w' ||
-                       c == L'W' || c == L'b' || c == L'B') {
+            } else if (c == L'd' || c == L'D' || c == L's' || c == L'S' || c == L'w' || c == L'W' ||
+                       c == L'b' || c == L'B') {
                 out += L'\\';
                 out += c;
                 ++i;
@@ -320,8 +322,7 @@ bool TranslatePattern(const wchar_t* p, size_t length, std::wstring& out,
             if (next == L'?') {
                 // (?: (?= (?! only; Boost's other groups (lookbehind, named,
                 // atomic, options, conditionals) are not ECMAScript.
-                if (i + 2 >= length ||
-                    (p[i + 2] != L':' && p[i + 2] != L'=' && p[i + 2] != L'!')) {
+                if (i + 2 >= length || (p[i + 2] != L':' && p[i + 2] != L'=' && p[i + 2] != L'!')) {
                     return false;
                 }
                 open.push_back(p[i + 2] == L'!');
@@ -352,7 +353,7 @@ bool TranslatePattern(const wchar_t* p, size_t length, std::wstring& out,
                 out += p[i++];
                 lazy = true;
             }
-            if (i < length && p[i] == L'+') return false;   // possessive in Boost
+            if (i < length && p[i] == L'+') return false;  // possessive in Boost
             continue;
         }
         out += c;
@@ -517,9 +518,8 @@ RegexOutcome RegexProgram::Search(const wchar_t* begin, const wchar_t* end,
 // step: after an empty occurrence the next one is first looked for at the
 // same place, not empty and anchored there, and only then from one unit on;
 // every search after the first sees the unit before it.
-RegexOutcome RegexProgram::Replace(const wchar_t* begin, const wchar_t* end,
-                                   const wchar_t* format, size_t formatLength, bool firstOnly,
-                                   std::wstring& out) const {
+RegexOutcome RegexProgram::Replace(const wchar_t* begin, const wchar_t* end, const wchar_t* format,
+                                   size_t formatLength, bool firstOnly, std::wstring& out) const {
     out.clear();
     if (!compiled_) {
         out.assign(begin, end);
@@ -550,9 +550,9 @@ RegexOutcome RegexProgram::Replace(const wchar_t* begin, const wchar_t* end,
                 // Without the unit before: the standard iterator only adds
                 // that flag after this retry.
                 Iterator base = (flags & boost::match_prev_avail) ? begin : start;
-                found = SearchFrom(expression, start, end, base,
-                                   flags | boost::match_not_null | boost::match_continuous,
-                                   results);
+                found =
+                    SearchFrom(expression, start, end, base,
+                               flags | boost::match_not_null | boost::match_continuous, results);
                 if (!found) ++start;
             }
             if (!found) {

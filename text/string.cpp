@@ -4,8 +4,8 @@
 #include "frame/services.h"
 #include "ka/system.h"
 
-#include <cwchar>
 #include <cstdlib>
+#include <cwchar>
 
 namespace ka {
 namespace {

@@ -98,8 +98,7 @@ bool StringUtil::MultiByteToWideBuffer(const char* text, uint32_t codePage, wcha
                                        int capacity) {
     // A capacity of 0 would turn the call into a size query that "succeeds".
     if (text == nullptr || destination == nullptr || capacity <= 0) return false;
-    return ::MultiByteToWideChar(codePage, kConversionFlags, text, -1, destination,
-                                 capacity) != 0;
+    return ::MultiByteToWideChar(codePage, kConversionFlags, text, -1, destination, capacity) != 0;
 }
 
 bool StringUtil::MultiByteToWide(const char* text, uint32_t codePage, wchar_t** out) {
@@ -121,8 +120,8 @@ bool StringUtil::MultiByteToWide(const char* text, uint32_t codePage, wchar_t** 
 bool StringUtil::WideToMultiByteBuffer(const wchar_t* text, uint32_t codePage, char* destination,
                                        int capacity) {
     if (text == nullptr || destination == nullptr || capacity <= 0) return false;
-    return ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, destination,
-                                 capacity, nullptr, nullptr) != 0;
+    return ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, destination, capacity,
+                                 nullptr, nullptr) != 0;
 }
 
 bool StringUtil::WideToMultiByte(const wchar_t* text, uint32_t codePage, char** out) {
@@ -132,16 +131,16 @@ bool StringUtil::WideToMultiByte(const wchar_t* text, uint32_t codePage, char** 
         ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, nullptr, 0, nullptr, nullptr);
     if (needed <= 0) return false;
     SystemBuffer<char> buffer(static_cast<char*>(System()->Allocate(size_t(needed))));
-    if (!buffer || ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, buffer.get(),
-                                         needed, nullptr, nullptr) == 0) {
+    if (!buffer || ::WideCharToMultiByte(codePage, kConversionFlags, text, -1, buffer.get(), needed,
+                                         nullptr, nullptr) == 0) {
         return false;
     }
     *out = buffer.release();
     return true;
 }
 
-bool StringUtil::TranscodeBuffer(const char* text, uint32_t sourceCodePage,
-                                 uint32_t targetCodePage, char* destination, int capacity) {
+bool StringUtil::TranscodeBuffer(const char* text, uint32_t sourceCodePage, uint32_t targetCodePage,
+                                 char* destination, int capacity) {
     if (text == nullptr || destination == nullptr) return false;
     SystemBuffer<wchar_t> wide;
     return MultiByteToWide(text, sourceCodePage, wide.put()) &&

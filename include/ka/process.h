@@ -89,26 +89,26 @@ struct KaProcessService {
     virtual bool RunProcessWithStderr(const wchar_t* commandLine, const wchar_t* workingDirectory,
                                       uint32_t priority, bool showWindow, int32_t timeoutSeconds,
                                       uint32_t* processId, KaStream* input, KaStream* output,
-                                      KaStream* errors, uint32_t* exitCode,
-                                      const void* environment, ProcessCallback onTimeout,
-                                      uintptr_t timeoutContext) = 0;
+                                      KaStream* errors, uint32_t* exitCode, const void* environment,
+                                      ProcessCallback onTimeout, uintptr_t timeoutContext) = 0;
     // Also calls onStarted right after the child was created.
-    virtual bool RunProcessWithStartCallback(
-        const wchar_t* commandLine, const wchar_t* workingDirectory, uint32_t priority,
-        bool showWindow, int32_t timeoutSeconds, uint32_t* processId, KaStream* input,
-        KaStream* output, KaStream* errors, uint32_t* exitCode, const void* environment,
-        ProcessCallback onTimeout, uintptr_t timeoutContext, ProcessCallback onStarted,
-        uintptr_t startedContext) = 0;
+    virtual bool RunProcessWithStartCallback(const wchar_t* commandLine,
+                                             const wchar_t* workingDirectory, uint32_t priority,
+                                             bool showWindow, int32_t timeoutSeconds,
+                                             uint32_t* processId, KaStream* input, KaStream* output,
+                                             KaStream* errors, uint32_t* exitCode,
+                                             const void* environment, ProcessCallback onTimeout,
+                                             uintptr_t timeoutContext, ProcessCallback onStarted,
+                                             uintptr_t startedContext) = 0;
     // The full form: wait is chosen on its own (timeoutSeconds then only limits it, up to 1:
     // no limit); onFinished runs after the wait, however it ended.
     virtual bool RunProcessEx(const wchar_t* commandLine, const wchar_t* workingDirectory,
-                              uint32_t priority, bool showWindow, bool wait,
-                              int32_t timeoutSeconds, uint32_t* processId, KaStream* input,
-                              KaStream* output, KaStream* errors, uint32_t* exitCode,
-                              const void* environment, ProcessCallback onTimeout,
-                              uintptr_t timeoutContext, ProcessCallback onStarted,
-                              uintptr_t startedContext, ProcessCallback onFinished,
-                              uintptr_t finishedContext) = 0;
+                              uint32_t priority, bool showWindow, bool wait, int32_t timeoutSeconds,
+                              uint32_t* processId, KaStream* input, KaStream* output,
+                              KaStream* errors, uint32_t* exitCode, const void* environment,
+                              ProcessCallback onTimeout, uintptr_t timeoutContext,
+                              ProcessCallback onStarted, uintptr_t startedContext,
+                              ProcessCallback onFinished, uintptr_t finishedContext) = 0;
 };
 
 // Closes matching dialog boxes (WM_CLOSE) on a worker thread of its own, every interval.
@@ -168,8 +168,8 @@ struct KaEnvironmentInfo {
     virtual bool GetModuleVersion(const void* addressInModule, uint32_t* major, uint32_t* minor,
                                   uint32_t* revision) = 0;
     // As GetModuleVersion, with the build number too.
-    virtual bool GetModuleVersionEx(const void* addressInModule, uint32_t* major,
-                                    uint32_t* minor, uint32_t* build, uint32_t* revision) = 0;
+    virtual bool GetModuleVersionEx(const void* addressInModule, uint32_t* major, uint32_t* minor,
+                                    uint32_t* build, uint32_t* revision) = 0;
     // Hands out a running monitor with one reference; the caller releases it.
     virtual bool CreatePopupMonitor(KaPopupMonitor** out) = 0;
     // Creates the running monitors an XML file describes (read by the KaXml sibling). The

@@ -31,8 +31,8 @@ struct UuidRecord {
 };
 
 // Returns false to stop reading. The texts live only during the call.
-typedef bool (*IniValueCallback)(const wchar_t* section, const wchar_t* key,
-                                 const wchar_t* value, void* context);
+typedef bool (*IniValueCallback)(const wchar_t* section, const wchar_t* key, const wchar_t* value,
+                                 void* context);
 
 // <windows.h> maps CreateMutex to CreateMutexW (or CreateMutexA); the slot keeps its own
 // name, and two inline forwarders below take the call under either spelling, so

@@ -9,8 +9,8 @@
 //   text W    W and a line break;   sleep MS;   hang;   exit CODE
 //   env, cwd  the environment block (an entry a line), the current directory
 //   info      the startup record, which standard handles it has, its priority
-#include "frame/win32.h"
 #include "tests/child/ka_child.h"
+#include "frame/win32.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,11 +48,10 @@ std::string Info() {
     std::snprintf(line, sizeof line,
                   "flags=0x%lx show=%u x=%lu y=%lu xsize=%lu ysize=%lu xchars=%lu ychars=%lu "
                   "fill=0x%lx stdin=%d stdout=%d stderr=%d priority=0x%lx\n",
-                  startup.dwFlags, startup.wShowWindow, startup.dwX, startup.dwY,
-                  startup.dwXSize, startup.dwYSize, startup.dwXCountChars,
-                  startup.dwYCountChars, startup.dwFillAttribute, present(STD_INPUT_HANDLE),
-                  present(STD_OUTPUT_HANDLE), present(STD_ERROR_HANDLE),
-                  ::GetPriorityClass(::GetCurrentProcess()));
+                  startup.dwFlags, startup.wShowWindow, startup.dwX, startup.dwY, startup.dwXSize,
+                  startup.dwYSize, startup.dwXCountChars, startup.dwYCountChars,
+                  startup.dwFillAttribute, present(STD_INPUT_HANDLE), present(STD_OUTPUT_HANDLE),
+                  present(STD_ERROR_HANDLE), ::GetPriorityClass(::GetCurrentProcess()));
     return line;
 }
 
@@ -70,7 +69,8 @@ int wmain(int argc, wchar_t** argv) {
             std::vector<char> buffer(65536);
             DWORD got = 0;
             while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer.data(), DWORD(buffer.size()),
-                              &got, nullptr) && got > 0) {
+                              &got, nullptr) &&
+                   got > 0) {
                 WriteAll(STD_OUTPUT_HANDLE, std::string(buffer.data(), got));
             }
         } else if (command == L"out") {

@@ -20,12 +20,13 @@ int main(int argc, char** argv) {
     for (const std::string& difference : tally.differences) {
         std::printf("difference: %s\n", difference.c_str());
     }
-    std::printf("regex fuzz seed %llu: %ld pairs, %ld patterns std::wregex rejects, %ld not "
-                "answered; documented differences: %ld back-references to unmatched groups, %ld "
-                "retries into lookaheads, %ld captures of negative lookaheads; %zu other "
-                "differences\n",
-                static_cast<unsigned long long>(seed), tally.pairs, tally.oracleRejects,
-                tally.gaveUp, tally.backReferences, tally.lookaheadRetries, tally.negatedGroups,
-                tally.differences.size());
+    std::printf(
+        "regex fuzz seed %llu: %ld pairs, %ld patterns std::wregex rejects, %ld not "
+        "answered; documented differences: %ld back-references to unmatched groups, %ld "
+        "retries into lookaheads, %ld captures of negative lookaheads; %zu other "
+        "differences\n",
+        static_cast<unsigned long long>(seed), tally.pairs, tally.oracleRejects, tally.gaveUp,
+        tally.backReferences, tally.lookaheadRetries, tally.negatedGroups,
+        tally.differences.size());
     return tally.differences.empty() ? 0 : 1;
 }

@@ -70,8 +70,8 @@ std::wstring BuildEnvironment(const EnvChanges& changes) {
 
 std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& args,
                                   const EnvChanges& env, DWORD creationFlags) {
-    std::wstring command = L"\"" + ExecutablePath() + L"\" --ka-child=" +
-                           std::wstring(mode.begin(), mode.end());
+    std::wstring command =
+        L"\"" + ExecutablePath() + L"\" --ka-child=" + std::wstring(mode.begin(), mode.end());
     if (!args.empty()) command += L" " + args;
     std::wstring environment = BuildEnvironment(env);
     STARTUPINFOW startup = {};

@@ -61,8 +61,8 @@ struct Child {
 std::unique_ptr<Child> StartChild(const std::string& mode, const std::wstring& args = L"",
                                   const EnvChanges& env = {}, DWORD creationFlags = 0);
 // Starts, waits, returns the exit code.
-DWORD RunChild(const std::string& mode, const std::wstring& args = L"",
-               const EnvChanges& env = {}, DWORD timeoutMs = 60000, DWORD creationFlags = 0);
+DWORD RunChild(const std::string& mode, const std::wstring& args = L"", const EnvChanges& env = {},
+               DWORD timeoutMs = 60000, DWORD creationFlags = 0);
 
 // What a child mode returns when all went well. Not 0: under Wine a child
 // that crashed can end with exit code 0.
@@ -74,9 +74,9 @@ std::map<std::string, ChildMain>& ChildModes();
 struct ChildModeRegistrar {
     ChildModeRegistrar(const char* name, ChildMain main) { ChildModes()[name] = std::move(main); }
 };
-#define KA_CHILD_MODE(name)                                                                  \
-    static int KaChild_##name(const std::wstring& args);                                     \
-    static ::katest::ChildModeRegistrar kaChildRegistrar_##name(#name, KaChild_##name);      \
+#define KA_CHILD_MODE(name)                                                             \
+    static int KaChild_##name(const std::wstring& args);                                \
+    static ::katest::ChildModeRegistrar kaChildRegistrar_##name(#name, KaChild_##name); \
     static int KaChild_##name([[maybe_unused]] const std::wstring& args)
 
 // A visible top-level window of process `pid` (0: any process) whose title is

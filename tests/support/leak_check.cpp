@@ -53,8 +53,8 @@ long HandlesInSystemList() {
         Entry entries[1];
     };
     using Query = LONG(NTAPI*)(ULONG, void*, ULONG, ULONG*);
-    static auto query = ka::ResolveExport<Query>(::GetModuleHandleW(L"ntdll.dll"),
-                                                 "NtQuerySystemInformation");
+    static auto query =
+        ka::ResolveExport<Query>(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
     if (query == nullptr) return -1;
     static std::vector<char> buffer(1 << 16);
     constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
@@ -174,8 +174,6 @@ void AllowHandleGrowth(const char* reason, unsigned long upTo) {
 
 void AddWarmUp(void (*warmUp)()) { WarmUps().push_back(warmUp); }
 
-void InstallLeakCheck() {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new LeakCheck);
-}
+void InstallLeakCheck() { ::testing::UnitTest::GetInstance()->listeners().Append(new LeakCheck); }
 
 }  // namespace katest

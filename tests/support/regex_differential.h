@@ -51,7 +51,7 @@ public:
         size_t length = Below(13);
         static const wchar_t kAlphabet[] = L"aabbc1 _-x\nA.";
         for (size_t i = 0; i < length; ++i) c.subject += kAlphabet[Below(13)];
-        static const wchar_t* const kPieces[] = {L"$&", L"$1", L"$2", L"$$", L"$`", L"$'",
+        static const wchar_t* const kPieces[] = {L"$&", L"$1", L"$2", L"$$", L"$`",  L"$'",
                                                  L"<",  L">",  L"$",  L"$0", L"$12", L"$x"};
         for (size_t n = Below(4); n > 0; --n) c.format += kPieces[Below(12)];
         return c;
@@ -90,8 +90,8 @@ private:
         quantifiers_ += quantified;
         std::wstring atom = Atom(depth);
         quantifiers_ -= quantified;
-        static const wchar_t* const kQuantifiers[] = {L"*", L"+", L"?", L"{2}", L"{1,}", L"{0,2}",
-                                                      L"{1,3}"};
+        static const wchar_t* const kQuantifiers[] = {L"*",    L"+",     L"?",    L"{2}",
+                                                      L"{1,}", L"{0,2}", L"{1,3}"};
         if (quantified) {
             atom += kQuantifiers[Below(7)];
             if (Below(3) == 0) atom += L"?";  // lazy
@@ -100,11 +100,33 @@ private:
     }
 
     std::wstring Atom(int depth) {
-        static const wchar_t* const kSingles[] = {
-            L"a",    L"b",    L"c",         L"1",           L"x",      L"\\.",    L"-",
-            L".",    L"\\d",  L"\\w",       L"\\s",         L"\\D",    L"\\W",    L"\\S",
-            L"[ab]", L"[^a]", L"[a-c]",     L"[[:alpha:]]", L"[^\\w]", L"[\\d_]", L"[[:digit:]x]",
-            L"[^[:space:]]",  L"\\n", L"A", L"\\x41",      L"[-a]",   L" "};
+        static const wchar_t* const kSingles[] = {L"a",
+                                                  L"b",
+                                                  L"c",
+                                                  L"1",
+                                                  L"x",
+                                                  L"\\.",
+                                                  L"-",
+                                                  L".",
+                                                  L"\\d",
+                                                  L"\\w",
+                                                  L"\\s",
+                                                  L"\\D",
+                                                  L"\\W",
+                                                  L"\\S",
+                                                  L"[ab]",
+                                                  L"[^a]",
+                                                  L"[a-c]",
+                                                  L"[[:alpha:]]",
+                                                  L"[^\\w]",
+                                                  L"[\\d_]",
+                                                  L"[[:digit:]x]",
+                                                  L"[^[:space:]]",
+                                                  L"\\n",
+                                                  L"A",
+                                                  L"\\x41",
+                                                  L"[-a]",
+                                                  L" "};
         size_t kind = depth >= 3 ? 0 : Below(8);
         switch (kind) {
             case 1:
@@ -113,7 +135,8 @@ private:
                 ++groups_;
                 return L"(" + inner + L")";
             }
-            case 3: return L"(?:" + Alternation(depth + 1) + L")";
+            case 3:
+                return L"(?:" + Alternation(depth + 1) + L")";
             case 4: {
                 ++lookaheads_;
                 std::wstring inner = Alternation(depth + 1);
@@ -123,13 +146,14 @@ private:
             case 5:
                 if (groups_ > 0) return L"\\" + std::to_wstring(1 + Below(groups_));
                 [[fallthrough]];
-            default: return kSingles[Below(sizeof kSingles / sizeof *kSingles)];
+            default:
+                return kSingles[Below(sizeof kSingles / sizeof *kSingles)];
         }
     }
 
     uint64_t state_;
-    size_t groups_ = 0;  // groups closed so far: what a back-reference may name
-    int lookaheads_ = 0;  // open lookaheads
+    size_t groups_ = 0;    // groups closed so far: what a back-reference may name
+    int lookaheads_ = 0;   // open lookaheads
     int quantifiers_ = 0;  // quantified atoms open
 };
 
@@ -225,27 +249,32 @@ inline Answer OurAnswer(const Case& c, ka::RegexBackReferences backReferences) {
     const wchar_t* begin = c.subject.data();
     const wchar_t* end = begin + c.subject.size();
     switch (program.Search(begin, end, groups)) {
-        case ka::RegexOutcome::kFound: a.search = Search::kFound; break;
-        case ka::RegexOutcome::kNotFound: a.search = Search::kNotFound; break;
-        case ka::RegexOutcome::kGaveUp: a.search = Search::kGaveUp; break;
+        case ka::RegexOutcome::kFound:
+            a.search = Search::kFound;
+            break;
+        case ka::RegexOutcome::kNotFound:
+            a.search = Search::kNotFound;
+            break;
+        case ka::RegexOutcome::kGaveUp:
+            a.search = Search::kGaveUp;
+            break;
     }
     for (const ka::RegexSpan& g : groups) {
         a.groups.push_back({g.matched, int64_t(g.start), int64_t(g.end - g.start)});
     }
     const wchar_t* format = c.format.c_str();
-    a.replaced =
-        program.Replace(begin, end, format, c.format.size(), false, a.all) !=
-            ka::RegexOutcome::kGaveUp &&
-        program.Replace(begin, end, format, c.format.size(), true, a.first) !=
-            ka::RegexOutcome::kGaveUp;
+    a.replaced = program.Replace(begin, end, format, c.format.size(), false, a.all) !=
+                     ka::RegexOutcome::kGaveUp &&
+                 program.Replace(begin, end, format, c.format.size(), true, a.first) !=
+                     ka::RegexOutcome::kGaveUp;
     return a;
 }
 
 struct Tally {
     long pairs = 0;
-    long oracleRejects = 0;    // patterns std::wregex does not compile
-    long gaveUp = 0;           // ours did not answer
-    long backReferences = 0;   // the documented back-reference rule, and only it
+    long oracleRejects = 0;     // patterns std::wregex does not compile
+    long gaveUp = 0;            // ours did not answer
+    long backReferences = 0;    // the documented back-reference rule, and only it
     long lookaheadRetries = 0;  // std's documented retry after an empty occurrence
     long negatedGroups = 0;     // std's documented captures out of a negative lookahead
     std::vector<std::string> differences;
@@ -264,8 +293,8 @@ inline bool LookaheadRetry(const Case& c, const Answer& ours, const Answer& orac
         return false;
     }
     std::wregex expression(c.pattern);
-    for (std::wsregex_iterator it(c.subject.begin(), c.subject.end(), expression), end;
-         it != end; ++it) {
+    for (std::wsregex_iterator it(c.subject.begin(), c.subject.end(), expression), end; it != end;
+         ++it) {
         if (it->length(0) == 0) return true;
     }
     return false;

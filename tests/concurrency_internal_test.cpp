@@ -30,7 +30,7 @@ TEST(ThreadPool, StartFailingPartWayJoinsTheThreadsItStarted) {
     auto* untouched = reinterpret_cast<KaThreadPool*>(uintptr_t(0x1234));
     KaThreadPool* pool = untouched;
     EXPECT_FALSE(ka::MakeThreadPool(4, &pool, &FailingStarter));
-    EXPECT_TRUE(pool == untouched && ::GetLastError() == ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_TRUE(KA_ALL(pool == untouched, ::GetLastError() == ERROR_NOT_ENOUGH_MEMORY));
     ASSERT_EQ(g_started.size(), 2u);
     for (ka::UniqueHandle& thread : g_started) {
         EXPECT_EQ(::WaitForSingleObject(thread.get(), 0), WAIT_OBJECT_0) << "outlived the start";
@@ -84,7 +84,7 @@ TEST(TaskGraph, RefusedQueueingUndoesTheSubmitOrFinishesWithMinus9999) {
     }
     pool.refuse = true;
     EXPECT_FALSE(alone->Submit());
-    EXPECT_TRUE(alone->GetState() == 0 && alone->GetRefCount() == 1);
+    EXPECT_TRUE(KA_ALL(alone->GetState() == 0, alone->GetRefCount() == 1));
 
     ka::UniqueHandle gate(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     TaskFunction wait = [](uintptr_t, uintptr_t event) -> int32_t {
@@ -104,7 +104,7 @@ TEST(TaskGraph, RefusedQueueingUndoesTheSubmitOrFinishesWithMinus9999) {
     EXPECT_EQ(pool.watchedState, 3u) << "freed tasks go to the pool while their prerequisite "
                                         "still counts as running, not after it finished";
     EXPECT_EQ(freed->GetResult(), ka::kTaskRefused);
-    EXPECT_TRUE(first->GetState() == 4 && first->GetResult() == 1);
+    EXPECT_TRUE(KA_ALL(first->GetState() == 4, first->GetResult() == 1));
     EXPECT_EQ(behind->GetState(), 1u);
     real->WaitForAllTasks();
 }

@@ -24,6 +24,8 @@ using Ref = ka::ObjectRef<T>;
 
 constexpr DWORD kBound = 30000;  // ms that any one wait may take
 
+std::atomic<int> g_order{0};  // orders events across threads
+
 template <typename Condition>
 bool Eventually(Condition condition, DWORD ms = kBound) {
     for (DWORD start = ::GetTickCount(); !condition(); ::Sleep(1)) {
@@ -32,13 +34,22 @@ bool Eventually(Condition condition, DWORD ms = kBound) {
     return true;
 }
 
-// Work on another thread; Finish leaves it running after the bound: a hang fails.
+// Work on another thread; Finish leaves it running after the bound: a hang
+// fails. Started() is true once the thread runs; ReturnedAt() is the work's
+// place in g_order's sequence when it returned.
 class Async {
 public:
     explicit Async(std::function<void()> work)
-        : thread_([work = std::move(work), done = done_] { work(), done->store(true); }) {}
+        : thread_([work = std::move(work), done = done_, started = started_, at = returnedAt_] {
+              started->store(true);
+              work();
+              at->store(g_order++);
+              done->store(true);
+          }) {}
     ~Async() { Finish(); }
     bool Done() const { return done_->load(); }
+    bool Started() const { return started_->load(); }
+    int ReturnedAt() const { return returnedAt_->load(); }
     bool Finish() {
         if (!thread_.joinable()) return Done();
         bool done = Eventually([&] { return Done(); });
@@ -48,6 +59,8 @@ public:
 
 private:
     std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> started_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<int>> returnedAt_ = std::make_shared<std::atomic<int>>(-1);
     std::thread thread_;
 };
 
@@ -70,9 +83,8 @@ struct Probe {
     std::atomic<bool> early{false};
     std::atomic<uintptr_t> threadData{0};
     int order = -1;
+    std::atomic<int> leftGate{-1};  // g_order when a gated run went on
 };
-std::atomic<int> g_order{0};
-
 uintptr_t Arg(Probe& probe) { return reinterpret_cast<uintptr_t>(&probe); }
 
 int32_t Work(uintptr_t threadData, uintptr_t argument) {
@@ -80,7 +92,10 @@ int32_t Work(uintptr_t threadData, uintptr_t argument) {
     probe.threadData = threadData;
     probe.order = g_order++;
     ++probe.runs;
-    if (probe.gate != nullptr) ::WaitForSingleObject(probe.gate->event.get(), kBound);
+    if (probe.gate != nullptr) {
+        ::WaitForSingleObject(probe.gate->event.get(), kBound);
+        probe.leftGate = g_order++;
+    }
     int64_t sum = probe.base;
     for (KaTask* prerequisite : probe.prerequisites) {
         // A prerequisite queues what it frees before it reads finished.
@@ -116,7 +131,7 @@ TEST(ThreadPool, IdsStatesCancelAndWait) {
     ASSERT_TRUE(system->CreateThreadPool(1, pool.put()));
     uint32_t s = 9;
     auto state = [&](int32_t id) { return pool->GetTaskState(id, &s) ? s : 9; };
-    EXPECT_TRUE(pool->IsIdle() && pool->WaitForAllTasks());
+    EXPECT_TRUE(KA_ALL(pool->IsIdle(), pool->WaitForAllTasks()));
     Gate gate;
     Probe probes[4] = {Probe(&gate)};  // blocker, cancelled, second, third
     int32_t ids[4] = {-1, -1, -1, -1};
@@ -124,20 +139,24 @@ TEST(ThreadPool, IdsStatesCancelAndWait) {
     ASSERT_TRUE(pool->RegisterTask(Work, Arg(probes[3]), nullptr, nullptr));
     EXPECT_EQ(std::vector<int32_t>(ids, ids + 4), (std::vector<int32_t>{0, 1, 2, -1}));
     ASSERT_TRUE(Eventually([&] { return probes[0].runs == 1; }));
-    EXPECT_EQ(state(0) * 100 + state(1) * 10 + state(99), 102u) << "running, queued, never issued";
-    EXPECT_FALSE(pool->GetTaskState(0, nullptr) || pool->IsIdle());
-    EXPECT_TRUE(pool->GetQueuedTaskCount() == 3 && pool->GetIdleThreadCount() == 0);
-    EXPECT_TRUE(!pool->CancelTask(0) && pool->CancelTask(1) && !pool->CancelTask(1));
-    EXPECT_TRUE(probes[1].cleanups == 1 && state(1) == 2);
+    EXPECT_EQ(state(0), 1u) << "running";
+    EXPECT_EQ(state(1), 0u) << "queued";
+    EXPECT_EQ(state(99), 2u) << "never issued";
+    EXPECT_FALSE(KA_ANY(pool->GetTaskState(0, nullptr), pool->IsIdle()));
+    EXPECT_TRUE(KA_ALL(pool->GetQueuedTaskCount() == 3, pool->GetIdleThreadCount() == 0));
+    EXPECT_TRUE(KA_ALL(!pool->CancelTask(0), pool->CancelTask(1), !pool->CancelTask(1)));
+    EXPECT_TRUE(KA_ALL(probes[1].cleanups == 1, state(1) == 2));
 
+    // The waiter is let go before the blocker: its wait must end after the
+    // blocker went on.
     Async waiter([&] { pool->WaitForAllTasks(); });
-    ::Sleep(100);
-    EXPECT_FALSE(waiter.Done()) << "returned while a task was running";
+    ASSERT_TRUE(Eventually([&] { return waiter.Started(); }));
     gate.Open();
     EXPECT_TRUE(waiter.Finish());
-    EXPECT_TRUE(pool->IsIdle() && pool->GetIdleThreadCount() == 1);
+    EXPECT_GT(waiter.ReturnedAt(), probes[0].leftGate.load()) << "returned while a task ran";
+    EXPECT_TRUE(KA_ALL(pool->IsIdle(), pool->GetIdleThreadCount() == 1));
     EXPECT_EQ(probes[1].runs + probes[2].runs + probes[2].cleanups + probes[3].runs, 3);
-    EXPECT_TRUE(probes[0].order < probes[2].order && probes[2].order < probes[3].order)
+    EXPECT_TRUE(KA_ALL(probes[0].order < probes[2].order, probes[2].order < probes[3].order))
         << "one thread runs tasks in registration order";
 }
 
@@ -145,10 +164,13 @@ TEST(ThreadPool, DataBeforeTheFirstTaskOnlyAndTeardownRunsQueuedWork) {
     Ref<KaThreadPool> pool;
     ASSERT_TRUE(katest::System()->CreateThreadPool(2, pool.put()));
     Probe data[3];
-    EXPECT_FALSE(pool->SetData(-1, Arg(data[0]), Clean) || pool->SetData(2, Arg(data[0]), Clean));
-    EXPECT_TRUE(pool->SetData(0, Arg(data[0]), Clean) && pool->SetData(0, Arg(data[0]), nullptr));
+    EXPECT_FALSE(
+        KA_ANY(pool->SetData(-1, Arg(data[0]), Clean), pool->SetData(2, Arg(data[0]), Clean)));
+    EXPECT_TRUE(
+        KA_ALL(pool->SetData(0, Arg(data[0]), Clean), pool->SetData(0, Arg(data[0]), nullptr)));
     EXPECT_EQ(data[0].cleanups.load(), 0) << "the same data keeps its clean-up";
-    EXPECT_TRUE(pool->SetData(0, Arg(data[1]), Clean) && pool->SetData(1, Arg(data[2]), Clean));
+    EXPECT_TRUE(
+        KA_ALL(pool->SetData(0, Arg(data[1]), Clean), pool->SetData(1, Arg(data[2]), Clean)));
     EXPECT_EQ(data[0].cleanups.load(), 1);
 
     Gate gate;
@@ -166,10 +188,11 @@ TEST(ThreadPool, DataBeforeTheFirstTaskOnlyAndTeardownRunsQueuedWork) {
     // The last release runs the queued work, stops the threads, then cleans
     // up each thread's data once.
     Async teardown([raw = pool.release()] { raw->Release(); });
-    ::Sleep(100);
-    EXPECT_FALSE(teardown.Done()) << "did not wait for running work";
+    ASSERT_TRUE(Eventually([&] { return teardown.Started(); }));
     gate.Open();
     ASSERT_TRUE(teardown.Finish());
+    EXPECT_GT(teardown.ReturnedAt(), std::max(busy[0].leftGate.load(), busy[1].leftGate.load()))
+        << "did not wait for running work";
     for (Probe& probe : queued) EXPECT_EQ(probe.runs + probe.cleanups, 2);
     EXPECT_EQ(data[0].cleanups + data[1].cleanups + data[2].cleanups, 3);
 }
@@ -227,17 +250,17 @@ TEST(TaskGraph, PrerequisitesStatesAndRules) {
     std::vector<Ref<KaTask>> tasks = MakeTasks(runner.get(), probes, 5);
     KaTask *first = tasks[0].get(), *second = tasks[1].get(), *plain = tasks[2].get();
     KaTask *late = tasks[3].get(), *after = tasks[4].get();
-    EXPECT_TRUE(first->GetRunner() == runner.get() && first->GetRefCount() == 1);
+    EXPECT_TRUE(KA_ALL(first->GetRunner() == runner.get(), first->GetRefCount() == 1));
     EXPECT_TRUE(plain->SetFunction(nullptr, Arg(probes[2]), nullptr));
     EXPECT_EQ(probes[2].cleanups.load(), 1) << "replacing cleans up, even the same data";
     probes[1].prerequisites = {first, late};
 
     EXPECT_FALSE(second->AddDependency(nullptr));
     EXPECT_FALSE(second->AddDependency(foreign.get())) << "another runner's task";
-    EXPECT_TRUE(second->AddDependency(first) && second->Submit());
-    EXPECT_TRUE(second->GetState() == 1 && !second->Submit()) << "waiting, submitted once";
-    EXPECT_TRUE(plain->AddDependency(second) && plain->Submit());
-    EXPECT_TRUE(first->Submit() && first->GetState() >= 2);
+    EXPECT_TRUE(KA_ALL(second->AddDependency(first), second->Submit()));
+    EXPECT_TRUE(KA_ALL(second->GetState() == 1, !second->Submit())) << "waiting, submitted once";
+    EXPECT_TRUE(KA_ALL(plain->AddDependency(second), plain->Submit()));
+    EXPECT_TRUE(KA_ALL(first->Submit(), first->GetState() >= 2));
     ProcessLog::NewLines();
     EXPECT_FALSE(first->AddDependency(plain));
     EXPECT_EQ(ProcessLog::NewLines(), Lines{"[ERROR]     : Could not modify task dependencies "
@@ -246,20 +269,21 @@ TEST(TaskGraph, PrerequisitesStatesAndRules) {
     EXPECT_TRUE(second->AddDependency(late)) << "a waiting task takes more prerequisites";
     gate.Open();
     ASSERT_TRUE(Eventually([&] { return first->GetState() == 4; }));
-    ::Sleep(50);
+    // Had it run now, its probe would have seen `late` unfinished (early).
     EXPECT_EQ(second->GetState(), 1u) << "still waiting for the late prerequisite";
     EXPECT_TRUE(late->Submit());
     ASSERT_TRUE(Eventually([&] { return plain->GetState() == 4; }));
-    EXPECT_EQ(first->GetResult() + second->GetResult() * 100 + plain->GetResult(), 20 + 2100);
+    EXPECT_TRUE(
+        KA_ALL(first->GetResult() == 20, second->GetResult() == 21, plain->GetResult() == 0));
     EXPECT_FALSE(probes[1].early);
     // A prerequisite that finished already does not count.
-    EXPECT_TRUE(after->AddDependency(first) && after->Submit() && after->GetState() != 1);
+    EXPECT_TRUE(KA_ALL(after->AddDependency(first), after->Submit(), after->GetState() != 1));
 
     Probe kept;
     Ref<KaTask> detached;
     ASSERT_TRUE(runner->CreateTask(detached.put()) &&
                 detached->SetFunction(Work, Arg(kept), Clean));
-    EXPECT_TRUE(detached->DetachData() == Arg(kept) && detached->GetData() == 0);
+    EXPECT_TRUE(KA_ALL(detached->DetachData() == Arg(kept), detached->GetData() == 0));
     detached.reset();
     EXPECT_EQ(kept.cleanups.load(), 0);
     ASSERT_TRUE(WaitIdle(runner->GetThreadPool()));
@@ -283,8 +307,8 @@ TEST(TaskGraph, FreedTasksQueueInWaitingListOrder) {
                 tasks[0]->Submit());
     gate.Open();
     ASSERT_TRUE(WaitIdle(runner->GetThreadPool()));
-    EXPECT_TRUE(probes[1].order < probes[0].order && probes[0].order < probes[3].order &&
-                probes[3].order < probes[2].order && probes[2].order < probes[4].order)
+    EXPECT_TRUE(KA_ALL(probes[1].order < probes[0].order, probes[0].order < probes[3].order,
+                       probes[3].order < probes[2].order, probes[2].order < probes[4].order))
         << "not Q, P, D2, D1, D3";
 }
 
@@ -304,13 +328,13 @@ TEST(TaskGraph, CyclesNeverRunAndTeardownCutsOnlyTheirReferences) {
             tasks[3]->AddDependency(tasks[4].get()) && tasks[5]->AddDependency(tasks[3].get()));
         for (int i : {0, 1, 2, 3}) ASSERT_TRUE(tasks[i]->Submit());
         ASSERT_TRUE(WaitIdle(runner->GetThreadPool()));
-        EXPECT_TRUE(probes[2].runs == 1 && tasks[0]->GetState() + tasks[1]->GetState() == 2);
+        EXPECT_TRUE(KA_ALL(probes[2].runs == 1, tasks[0]->GetState() + tasks[1]->GetState() == 2));
         p = std::move(tasks[4]);
     }
     EXPECT_EQ(probes[0].runs + probes[1].runs + probes[3].runs, 0);
     EXPECT_EQ(probes[0].cleanups + probes[1].cleanups, 2)
         << "the runner's teardown frees the cycle";
-    EXPECT_TRUE(probes[6].cleanups == 1 && probes[7].cleanups == 1)
+    EXPECT_TRUE(KA_ALL(probes[6].cleanups == 1, probes[7].cleanups == 1))
         << "the cycle's first task let X and Y go, each once";
     EXPECT_EQ(probes[5].cleanups.load(), 0) << "W dropped D before W itself went";
     p.reset();
@@ -364,17 +388,17 @@ TEST(WorkerThread, RunWaitResultCleanupsAndTeardown) {
     {
         Ref<KaWorkerThread> worker;
         ASSERT_TRUE(katest::System()->CreateWorkerThread(worker.put()));
-        EXPECT_TRUE(worker->IsIdle() && worker->GetResult() == 0);
+        EXPECT_TRUE(KA_ALL(worker->IsIdle(), worker->GetResult() == 0));
         EXPECT_TRUE(Async([&] { worker->Wait(); }).Finish()) << "nothing posted";
-        EXPECT_TRUE(worker->SetData(Arg(first), Clean) && worker->SetData(Arg(first), Clean) &&
-                    worker->SetData(Arg(second), Clean));
+        EXPECT_TRUE(KA_ALL(worker->SetData(Arg(first), Clean), worker->SetData(Arg(first), Clean),
+                           worker->SetData(Arg(second), Clean)));
         EXPECT_EQ(first.cleanups.load(), 2) << "each replacement cleans up, even the same data";
         ASSERT_TRUE(worker->Run(Work, Arg(job), Clean));
-        EXPECT_FALSE(worker->IsIdle() || worker->Run(Work, Arg(job), Clean)) << "busy";
+        EXPECT_FALSE(KA_ANY(worker->IsIdle(), worker->Run(Work, Arg(job), Clean))) << "busy";
         gate.Open();
         EXPECT_TRUE(Async([&] { worker->Wait(); }).Finish());
-        EXPECT_TRUE(worker->GetResult() == 42 && worker->IsIdle());
-        EXPECT_TRUE(job.runs == 1 && job.cleanups == 1 && job.threadData == Arg(second));
+        EXPECT_TRUE(KA_ALL(worker->GetResult() == 42, worker->IsIdle()));
+        EXPECT_TRUE(KA_ALL(job.runs == 1, job.cleanups == 1, job.threadData == Arg(second)));
     }
     EXPECT_EQ(second.cleanups.load(), 1);
 
@@ -418,7 +442,7 @@ TEST(Concurrency, LastReleaseOnAnOwnThreadTearsDownElsewhere) {
     ASSERT_TRUE(task->Submit());
     ASSERT_TRUE(worker->Run(release, reinterpret_cast<uintptr_t>(worker), nullptr));
     for (Probe& probe : data) EXPECT_TRUE(Eventually([&] { return probe.cleanups == 1; }));
-    EXPECT_TRUE(task->GetState() == 4 && task->GetResult() == 5);
+    EXPECT_TRUE(KA_ALL(task->GetState() == 4, task->GetResult() == 5));
 }
 
 TEST(CpuUsage, CountsProcessorsAndMeasuresFromTheSecondSample) {
@@ -427,12 +451,13 @@ TEST(CpuUsage, CountsProcessorsAndMeasuresFromTheSecondSample) {
     ASSERT_TRUE(counter != nullptr && katest::System()->GetCpuUsageCounter() == counter);
     double usage = -1;
     uint32_t processors = 0, again = 0;
-    EXPECT_TRUE(counter->GetCpuUsage(nullptr, nullptr) &&
-                counter->GetCpuUsage(&usage, &processors) && counter->GetCpuUsage(nullptr, &again));
+    EXPECT_TRUE(KA_ALL(counter->GetCpuUsage(nullptr, nullptr),
+                       counter->GetCpuUsage(&usage, &processors),
+                       counter->GetCpuUsage(nullptr, &again)));
     EXPECT_EQ(usage, 0.0) << "no data before the second sample";
     SYSTEM_INFO info;
     ::GetSystemInfo(&info);
-    EXPECT_TRUE(processors == info.dwNumberOfProcessors && again == processors) << processors;
+    EXPECT_TRUE(KA_ALL(processors == info.dwNumberOfProcessors, again == processors)) << processors;
     // A processor kept busy, so a measured value is above 0. (Wine's counter
     // is a stub: its value comes out as about 2.5e-323 %.)
     std::atomic<bool> measured{false};
@@ -443,12 +468,12 @@ TEST(CpuUsage, CountsProcessorsAndMeasuresFromTheSecondSample) {
     // Uninitialize stops the sampler; the next Initialize starts it over.
     katest::System()->Uninitialize();
     katest::System()->Initialize();
-    EXPECT_TRUE(counter->GetCpuUsage(&usage, nullptr) && usage == 0.0)
+    EXPECT_TRUE(KA_ALL(counter->GetCpuUsage(&usage, nullptr), usage == 0.0))
         << "not started over: " << usage;
     EXPECT_TRUE(Eventually([&] { return counter->GetCpuUsage(&usage, nullptr) && usage > 0; }))
         << "no sampling since Initialize";
     measured = true;
-    EXPECT_TRUE(usage >= 0.0 && usage <= 100.0) << usage;
+    EXPECT_TRUE(KA_ALL(usage >= 0.0, usage <= 100.0)) << usage;
 }
 
 int32_t SleepLong(uintptr_t, uintptr_t) {

@@ -31,8 +31,8 @@ TEST(DirectoryFinder, HighestNumberBesideTheGivenFile) {
     EXPECT_EQ(Latest(model + L".3"), model + L".11") << "directories count too";
 
     KaDirectoryFinder* finder = katest::System()->GetFileSystem()->GetDirectoryFinder();
-    EXPECT_TRUE(finder->FindLatestVersion(model.c_str(), nullptr) &&
-                !finder->FindLatestVersion(nullptr, nullptr))
+    EXPECT_TRUE(KA_ALL(finder->FindLatestVersion(model.c_str(), nullptr),
+                       !finder->FindLatestVersion(nullptr, nullptr)))
         << "a null out: only the question";
     EXPECT_EQ(Latest(dir.File(L"none.dat")) + Latest(L""), L"<false><false>");
 }

@@ -91,7 +91,7 @@ TEST(EnvironmentInfo, MonitorFactoriesRefuseWhatTheyCannotUse) {
         ASSERT_TRUE(katest::WriteFileBytes(path, bad));
         EXPECT_FALSE(Info()->CreatePopupMonitorsFromFile(path.c_str(), &array, &count)) << bad;
     }
-    EXPECT_TRUE(array == nullptr && count == 7);
+    EXPECT_TRUE(KA_ALL(array == nullptr, count == 7));
     ASSERT_TRUE(katest::WriteFileBytes(path, "<R><Other/></R>"));
     ASSERT_TRUE(Info()->CreatePopupMonitorsFromFile(path.c_str(), &array, &count));
     EXPECT_EQ(count, 0u);

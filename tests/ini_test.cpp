@@ -59,9 +59,9 @@ TEST_F(Ini, PatternsSectionsLineNumbersAndCodePages) {
 TEST_F(Ini, StopsLimitsAndInputThatIsNoIni) {
     EXPECT_FALSE(Read("a=1\nb=2\nc=3\n", 65001, 2));
     EXPECT_EQ(reading_.values, (Values{L"|a|1", L"|b|2"})) << "no third call";
-    EXPECT_FALSE(ReadAgain(reading_, 0, dir_.path().c_str()) ||  // a directory
-                 ReadAgain(reading_, 0, dir_.File(L"none").c_str()) ||
-                 katest::System()->ReadIniFile(path_.c_str(), 0, nullptr, nullptr));
+    EXPECT_FALSE(KA_ANY(ReadAgain(reading_, 0, dir_.path().c_str()),  // a directory
+                        ReadAgain(reading_, 0, dir_.File(L"none").c_str()),
+                        katest::System()->ReadIniFile(path_.c_str(), 0, nullptr, nullptr)));
 
     // 1023 bytes and a line feed are a line; one byte more ends the reading.
     const std::string fits = "k=" + std::string(1021, 'v');
@@ -76,7 +76,7 @@ TEST_F(Ini, StopsLimitsAndInputThatIsNoIni) {
     for (char& c : garbage) c = char(random() % 4 == 0 ? '=' : random() % 32 ? random() : '\n');
     std::replace(garbage.begin(), garbage.end(), '\x1A', 'z');
     EXPECT_TRUE(Read(garbage, 1252));
-    EXPECT_TRUE(reading_.values.size() > 1000 && reading_.badKeys == 0) << reading_.badKeys;
+    EXPECT_TRUE(KA_ALL(reading_.values.size() > 1000, reading_.badKeys == 0)) << reading_.badKeys;
 }
 
 }  // namespace

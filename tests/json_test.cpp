@@ -42,7 +42,7 @@ TEST(Json, CursorMovesAndLogs) {
     ASSERT_EQ(json->VisitMember("a")->VisitAt(1), json.get());
     EXPECT_EQ(json->GetInt(), 2);
     EXPECT_EQ(json->GetDepth(), 3u);
-    EXPECT_TRUE(json->BackToRoot() && json->IsAtRoot());
+    EXPECT_TRUE(KA_ALL(json->BackToRoot(), json->IsAtRoot()));
     EXPECT_FALSE(json->BackToRoot());
     EXPECT_EQ(json->VisitMember("zz"), nullptr);
     EXPECT_TRUE(ProcessLog::NewLines().empty()) << "a missing member is not an error";
@@ -60,7 +60,7 @@ TEST(Json, CursorMovesAndLogs) {
                                         kVisitAt + "Value is not an Array"}));
 
     json->VisitMember("b")->VisitMember("c");
-    EXPECT_TRUE(json->Back(5) && json->IsAtRoot() && json->Back() && json->IsAtRoot());
+    EXPECT_TRUE(KA_ALL(json->Back(5), json->IsAtRoot(), json->Back(), json->IsAtRoot()));
     json->VisitMember("b");
     EXPECT_STREQ(json->Write(), R"({"c":true})") << "only the current value is written";
     json->Back();
@@ -82,10 +82,10 @@ TEST(Json, CursorMovesAndLogs) {
 TEST(Json, ParseKeepsToTheGivenBytes) {
     auto json = NewJson();
     ASSERT_TRUE(json);
-    EXPECT_FALSE(json->Parse(nullptr) || json->Parse(nullptr, 3));
+    EXPECT_FALSE(KA_ANY(json->Parse(nullptr), json->Parse(nullptr, 3)));
     EXPECT_TRUE(json->Parse(R"({"name":"a text too long to be stored inline"})"));
     EXPECT_GT(json->GetMemoryUsage(), 0u);
-    EXPECT_TRUE(json->Parse("{not json") && json->IsNull());
+    EXPECT_TRUE(KA_ALL(json->Parse("{not json"), json->IsNull()));
     EXPECT_EQ(json->GetMemoryUsage(), 0u) << "a failed parse gives its memory back";
 
     // The length-taking Parse skips a byte-order mark byte by byte, once.
@@ -94,31 +94,31 @@ TEST(Json, ParseKeepsToTheGivenBytes) {
         EXPECT_STREQ(json->Write(), "[1]") << text;
     }
     std::string twice = "\xEF\xBB\xBF\xEF\xBB\xBF[1]";
-    EXPECT_TRUE(json->Parse(twice.data(), twice.size()) && json->IsNull()) << "only one mark";
-    EXPECT_TRUE(json->Parse(twice.c_str() + 3) && json->IsNull()) << "Parse(text) skips none";
+    EXPECT_TRUE(KA_ALL(json->Parse(twice.data(), twice.size()), json->IsNull())) << "only one mark";
+    EXPECT_TRUE(KA_ALL(json->Parse(twice.c_str() + 3), json->IsNull())) << "Parse(text) skips none";
 
     json->Parse("[1]garbage", 3);
     EXPECT_STREQ(json->Write(), "[1]");
-    EXPECT_TRUE(json->Parse("[1,2]", 4) && json->IsNull());
-    EXPECT_TRUE(json->Parse("[1]", 0) && json->IsNull());
+    EXPECT_TRUE(KA_ALL(json->Parse("[1,2]", 4), json->IsNull()));
+    EXPECT_TRUE(KA_ALL(json->Parse("[1]", 0), json->IsNull()));
 }
 
 TEST(Json, EditsFollowTheMemberAndArrayRules) {
     auto json = NewJson(R"({"a":1,"b":"x","c":3})");
     ASSERT_TRUE(json);
-    EXPECT_TRUE(json->SetMemberInt("d", 1) && json->SetMemberInt("d", 2) &&
-                json->RemoveMember("a") && json->RemoveMember("zz"));
+    EXPECT_TRUE(KA_ALL(json->SetMemberInt("d", 1), json->SetMemberInt("d", 2),
+                       json->RemoveMember("a"), json->RemoveMember("zz")));
     EXPECT_STREQ(json->Write(), R"({"d":2,"b":"x","c":3})") << "the last member fills the gap";
-    EXPECT_TRUE(json->VisitObjectMember("c") && json->GetDepth() == 2);
-    EXPECT_TRUE(json->SetMemberBool("t", true) && json->Back() && json->VisitArrayMember("e"));
-    EXPECT_TRUE(json->PushBackInt(-1) && json->PushBackObject() && json->SetMemberNull("z"));
+    EXPECT_TRUE(KA_ALL(json->VisitObjectMember("c"), json->GetDepth() == 2));
+    EXPECT_TRUE(KA_ALL(json->SetMemberBool("t", true), json->Back(), json->VisitArrayMember("e")));
+    EXPECT_TRUE(KA_ALL(json->PushBackInt(-1), json->PushBackObject(), json->SetMemberNull("z")));
     EXPECT_FALSE(json->PushBackInt(1)) << "an object takes no elements";
-    EXPECT_TRUE(json->Back() && json->PushBackString(nullptr));
+    EXPECT_TRUE(KA_ALL(json->Back(), json->PushBackString(nullptr)));
     EXPECT_FALSE(json->SetMemberInt("x", 1)) << "an array has no members";
     json->Back();
     EXPECT_STREQ(json->Write(), R"({"d":2,"b":"x","c":{"t":true},"e":[-1,{"z":null},""]})");
-    EXPECT_FALSE(json->SetMemberInt(nullptr, 1) || json->VisitObjectMember(nullptr) ||
-                 json->HasMember(nullptr) || json->Clear() || json->PopBack());
+    EXPECT_FALSE(KA_ANY(json->SetMemberInt(nullptr, 1), json->VisitObjectMember(nullptr),
+                        json->HasMember(nullptr), json->Clear(), json->PopBack()));
 
     json->Parse(R"({"k":1,"k":2})");
     EXPECT_TRUE(json->SetMemberInt("k", 9));
@@ -128,8 +128,8 @@ TEST(Json, EditsFollowTheMemberAndArrayRules) {
     EXPECT_STREQ(json->Write(), R"({"k":[],"k":2})") << "the first member of the name changes";
 
     EXPECT_TRUE(json->SetUint64(5));
-    EXPECT_TRUE(json->IsInt() && json->IsUint() && json->IsInt64() && json->IsUint64());
-    EXPECT_TRUE(json->SetUint64(UINT64_MAX) && !json->IsInt64());
+    EXPECT_TRUE(KA_ALL(json->IsInt(), json->IsUint(), json->IsInt64(), json->IsUint64()));
+    EXPECT_TRUE(KA_ALL(json->SetUint64(UINT64_MAX), !json->IsInt64()));
     EXPECT_EQ(json->GetInt(), 0) << "a getter of another type answers 0";
     EXPECT_STREQ(json->GetString(), "");
     EXPECT_TRUE(json->SetDouble(1.2345));
@@ -138,7 +138,7 @@ TEST(Json, EditsFollowTheMemberAndArrayRules) {
     EXPECT_STREQ(json->WriteWithMaxDecimalPlaces(100000), "1.2345");
     EXPECT_TRUE(json->SetDouble(std::nan("")));
     EXPECT_STREQ(json->Write(), "") << "no JSON for NaN";
-    EXPECT_TRUE(json->SetArray() && json->PushBackInt(1) && json->PushBackDouble(INFINITY));
+    EXPECT_TRUE(KA_ALL(json->SetArray(), json->PushBackInt(1), json->PushBackDouble(INFINITY)));
     const char* cut = json->Write();
     EXPECT_STREQ(cut, "[1,") << "the text ends before the value the writer refuses";
     EXPECT_EQ(json->WriteWithMaxDecimalPlaces(3), cut) << "the document's own buffer each time";
@@ -150,7 +150,7 @@ TEST(Json, EditsFollowTheMemberAndArrayRules) {
     EXPECT_TRUE(json->SetString(text));
     text[0] = 'y';
     EXPECT_STREQ(json->Write(), "\"xbc\"") << "a copied string is the document's";
-    EXPECT_TRUE(json->Reset() && json->IsNull() && json->GetMemoryUsage() == 0);
+    EXPECT_TRUE(KA_ALL(json->Reset(), json->IsNull(), json->GetMemoryUsage() == 0));
 }
 
 // JSON text from a fixed seed: nested values with escapes, raw and broken
@@ -303,7 +303,7 @@ TEST(Json, GeneratedInputMatchesRapidJson) {
                           << ", written: " << json->Write() << ", expected: " << expected << ")";
         }
     }
-    EXPECT_TRUE(accepted > cases / 10 && accepted < cases / 2) << accepted << " valid texts";
+    EXPECT_TRUE(KA_ALL(accepted > cases / 10, accepted < cases / 2)) << accepted << " valid texts";
 }
 
 TEST(Json, DeepDocumentsParseAndWrite) {

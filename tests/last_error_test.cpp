@@ -40,18 +40,19 @@ KA_CHILD_MODE(read_last_error) {
 }
 
 TEST(LastError, PerThreadMessagesInNamedSections) {
-    EXPECT_TRUE(!katest::System()->GetLastErrorMessage(nullptr) && Get() == L"<none>");
+    EXPECT_TRUE(KA_ALL(!katest::System()->GetLastErrorMessage(nullptr), Get() == L"<none>"));
     ASSERT_TRUE(Set(L"disk on fire"));
     intptr_t live = katest::LiveBlocks();
-    EXPECT_TRUE(Get() == L"disk on fire" && katest::LiveBlocks() == live) << "the allocator's";
+    EXPECT_TRUE(KA_ALL(Get() == L"disk on fire", katest::LiveBlocks() == live))
+        << "the allocator's";
     std::thread([] { EXPECT_EQ(Get(), L"<none>") << "another thread's message"; }).join();
     const DWORD self = ::GetCurrentThreadId();
     EXPECT_EQ(katest::RunChild("read_last_error", SectionName(self) + L" disk on fire"),
               katest::kChildOk);
     const std::wstring huge(1 << 20, L'\u00e9');
-    EXPECT_TRUE(Set(huge.c_str()) && Get() == huge) << "1 Mi units, not truncated";
-    EXPECT_TRUE(Set(L"") && Get() == L"<none>" && !SectionExists(self));
-    EXPECT_TRUE(Set(L"x") && Set(nullptr) && Get() == L"<none>");
+    EXPECT_TRUE(KA_ALL(Set(huge.c_str()), Get() == huge)) << "1 Mi units, not truncated";
+    EXPECT_TRUE(KA_ALL(Set(L""), Get() == L"<none>", !SectionExists(self)));
+    EXPECT_TRUE(KA_ALL(Set(L"x"), Set(nullptr), Get() == L"<none>"));
 }
 
 // 70 threads (more than the sweep's 64 local slots) leave messages and stay;
@@ -74,7 +75,7 @@ TEST(LastError, ReadsSweepEntriesOlderThanTenSeconds) {
     ::Sleep(5500);
     EXPECT_EQ(Get(), L"<none>");
     EXPECT_TRUE(SectionExists(ids[0])) << "a read that finds no message sweeps nothing";
-    EXPECT_TRUE(Set(L"reader") && Get() == L"reader");
+    EXPECT_TRUE(KA_ALL(Set(L"reader"), Get() == L"reader"));
     int swept = 0;
     for (int i = 0; i < kStale; ++i) swept += !SectionExists(ids[i]);
     EXPECT_EQ(swept, kStale);

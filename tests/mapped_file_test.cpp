@@ -21,9 +21,10 @@ std::string Bytes(Block& block, size_t count) {
 TEST(MemoryMappedFile, SizesWritesClearsAndTheTooBigMessage) {
     Block block;
     ASSERT_TRUE(Create(block, nullptr, 13)) << katest::Win32Error();
-    EXPECT_TRUE(block->GetRefCount() == 1 && block->GetSize() == 13u) << "as asked, not rounded";
+    EXPECT_TRUE(KA_ALL(block->GetRefCount() == 1, block->GetSize() == 13u))
+        << "as asked, not rounded";
     EXPECT_EQ(Bytes(block, 13), std::string(13, '\0')) << "zero-filled";
-    EXPECT_TRUE(block->WriteData("0123456789abc", 13) && block->WriteData("XY", 2));
+    EXPECT_TRUE(KA_ALL(block->WriteData("0123456789abc", 13), block->WriteData("XY", 2)));
     EXPECT_EQ(Bytes(block, 13), "XY23456789abc") << "the bytes after the data keep their values";
     katest::ProcessLog::NewLines();
     EXPECT_FALSE(block->WriteData("0123456789abcdef", 16));
@@ -40,9 +41,9 @@ TEST(MemoryMappedFile, SizesWritesClearsAndTheTooBigMessage) {
     }
 
     auto* untouched = reinterpret_cast<KaMemoryMappedFile*>(0x1234);  // failures leave it alone
-    EXPECT_FALSE(katest::System()->CreateMemoryMappedFile(&untouched, nullptr, 0) ||
-                 katest::System()->CreateMemoryMappedFile(&untouched, L"no\\such\\space", 8) ||
-                 katest::System()->CreateMemoryMappedFile(nullptr, nullptr, 8));
+    EXPECT_FALSE(KA_ANY(katest::System()->CreateMemoryMappedFile(&untouched, nullptr, 0),
+                        katest::System()->CreateMemoryMappedFile(&untouched, L"no\\such\\space", 8),
+                        katest::System()->CreateMemoryMappedFile(nullptr, nullptr, 8)));
     EXPECT_EQ(untouched, reinterpret_cast<KaMemoryMappedFile*>(0x1234));
 
     // Sizes beyond 32 bits are kept whole, not cut to their low word.
@@ -64,7 +65,8 @@ TEST(MemoryMappedFile, OneNameIsOneBlockForObjectsAndProcesses) {
     ASSERT_TRUE(Create(first, name.c_str(), 8) && first->WriteData("parent", 6));
     ASSERT_TRUE(Create(second, name.c_str(), 8)) << "opening the existing block";
     EXPECT_EQ(Bytes(second, 8), std::string("parent\0\0", 8)) << "opening keeps the contents";
-    EXPECT_TRUE(second->WriteData("P", 1) && Bytes(first, 1) == "P") << "one memory behind both";
+    EXPECT_TRUE(KA_ALL(second->WriteData("P", 1), Bytes(first, 1) == "P"))
+        << "one memory behind both";
     second.reset();
     EXPECT_EQ(katest::RunChild("mapped_peer", name), katest::kChildOk);
     EXPECT_EQ(Bytes(first, 8), std::string("childt\0\0", 8)) << "another process wrote there";

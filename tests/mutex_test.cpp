@@ -32,7 +32,7 @@ TEST(Mutex, KernelNamesAndOwnership) {
     const std::wstring event = Unique(L"event");  // the kernel gives the name another type
     ka::UniqueHandle other(::CreateEventW(nullptr, TRUE, FALSE, (L"Global\\" + event).c_str()));
     for (const wchar_t* bad : {L"", static_cast<const wchar_t*>(nullptr), event.c_str()}) {
-        EXPECT_FALSE(katest::System()->CreateMutex(&untouched, bad) || untouched != nullptr);
+        EXPECT_FALSE(KA_ANY(katest::System()->CreateMutex(&untouched, bad), untouched != nullptr));
     }
 
     ASSERT_TRUE(Make(mutex, Unique(L"own")));
@@ -41,8 +41,8 @@ TEST(Mutex, KernelNamesAndOwnership) {
                                              "Global\\" +
                                                  katest::Narrow(event),
                                              "[ERROR]     : Failed to release mutex."}));
-    EXPECT_TRUE(mutex->Lock(nullptr, 0) && mutex->LockWithCallback(nullptr, 0, -5));
-    EXPECT_TRUE(mutex->Unlock() && mutex->Unlock() && !mutex->Unlock()) << "recursive";
+    EXPECT_TRUE(KA_ALL(mutex->Lock(nullptr, 0), mutex->LockWithCallback(nullptr, 0, -5)));
+    EXPECT_TRUE(KA_ALL(mutex->Unlock(), mutex->Unlock(), !mutex->Unlock())) << "recursive";
 }
 
 // args: mutex name, seconds to hold it (-1: die holding it). Sets the event
@@ -80,7 +80,7 @@ TEST(Mutex, WaitsInSlicesWhileAnotherProcessHolds) {
     ProcessLog::NewLines();
     {
         Holder holder(name, 5);  // time-outs at 2 and 4 s, obtained at 5 s
-        EXPECT_TRUE(mutex->Lock(L"test", 2) && mutex->Unlock());
+        EXPECT_TRUE(KA_ALL(mutex->Lock(L"test", 2), mutex->Unlock()));
     }
     EXPECT_EQ(ProcessLog::NewLines(),
               (Lines{info + full + " test (2 sec)", info + full + " test (4 sec)"}));
@@ -90,12 +90,12 @@ TEST(Mutex, WaitsInSlicesWhileAnotherProcessHolds) {
         EXPECT_FALSE(mutex->LockWithCallback(GiveUp, reinterpret_cast<uintptr_t>(&calls), 1));
         EXPECT_EQ(calls, 1) << "asked once, after the first time-out";
         EXPECT_EQ(ProcessLog::NewLines(), Lines{}) << "the callback path logs nothing";
-        EXPECT_TRUE(mutex->LockWithCallback(nullptr, 0, 2) && mutex->Unlock());  // 3, 5, 6 s
+        EXPECT_TRUE(KA_ALL(mutex->LockWithCallback(nullptr, 0, 2), mutex->Unlock()));  // 3, 5, 6 s
     }
     const std::string waiting = info + "waiting for obtaining ownership of the mutex... " + full;
     EXPECT_EQ(ProcessLog::NewLines(), (Lines{waiting + " (2 sec)", waiting + " (4 sec)"}));
     { Holder dies(name, -1); }
-    EXPECT_TRUE(mutex->Lock(nullptr, 0) && mutex->Unlock()) << "abandoned by a dead process";
+    EXPECT_TRUE(KA_ALL(mutex->Lock(nullptr, 0), mutex->Unlock())) << "abandoned by a dead process";
 }
 
 }  // namespace

@@ -112,17 +112,18 @@ TEST(ProcessService, OneInstanceAndMemoryCounters) {
 }
 
 TEST(Environment, BlockRulesWhatTheChildSeesAndTheProcessCopy) {
-    EXPECT_FALSE(Service()->CreateEnvironment(nullptr) ||
-                 Service()->CreateEnvironmentFromProcess(nullptr));
+    EXPECT_FALSE(KA_ANY(Service()->CreateEnvironment(nullptr),
+                        Service()->CreateEnvironmentFromProcess(nullptr)));
     ka::ObjectRef<KaEnvironment> env;
     ASSERT_TRUE(Service()->CreateEnvironment(env.put()));
-    EXPECT_TRUE(env->GetRefCount() == 1 && std::wstring(env->GetBlock(), 2) == std::wstring(2, 0));
-    EXPECT_FALSE(env->SetVariable(nullptr, L"x") || env->SetVariable(L"", L"x"));
+    EXPECT_TRUE(
+        KA_ALL(env->GetRefCount() == 1, std::wstring(env->GetBlock(), 2) == std::wstring(2, 0)));
+    EXPECT_FALSE(KA_ANY(env->SetVariable(nullptr, L"x"), env->SetVariable(L"", L"x")));
     for (const wchar_t* name : {L"a", L"Path", L"B", L"PATH", L"gone"}) {
         EXPECT_TRUE(env->SetVariable(name, name));
     }
-    EXPECT_TRUE(env->SetVariable(L"a", L"x=y \u00e9") && env->SetVariable(L"gone", L"") &&
-                env->SetVariable(L"absent", nullptr));
+    EXPECT_TRUE(KA_ALL(env->SetVariable(L"a", L"x=y \u00e9"), env->SetVariable(L"gone", L""),
+                       env->SetVariable(L"absent", nullptr)));
     std::wstring expected(L"B=B\0PATH=PATH\0Path=Path\0a=x=y \u00e9\0\0", 32);
     EXPECT_EQ(std::wstring(env->GetBlock(), expected.size()), expected)
         << "code-unit order, names case-sensitive, removals gone";
@@ -152,7 +153,7 @@ TEST(ProcessRunner, InputOutputExitCodesAndLog) {
     ProcessLog::NewLines();
     Outcome last = RunChild(Child(L"echo text last-words exit 7"), {.input = &input});
     katest::System()->GetLogger()->SetLevel(0);
-    EXPECT_TRUE(!last.ok && last.code == 7u) << last.code;
+    EXPECT_TRUE(KA_ALL(!last.ok, last.code == 7u)) << last.code;
     EXPECT_TRUE(last.out.bytes == input.bytes + "last-words\n") << "written just before the exit";
     EXPECT_EQ(input.seeks, (std::vector<std::pair<int64_t, uint32_t>>{{0, 2}, {0, 0}}));
     auto lines = ProcessLog::NewLines();
@@ -200,7 +201,7 @@ TEST(ProcessRunner, WorkingDirectoryMadeWithItsParents) {
     std::wstring file = dir.File(L"file");
     ASSERT_TRUE(katest::WriteFileBytes(file, ""));
     Outcome blocked = RunChild(Child(L"exit 0"), {.directory = (file + L"\\sub").c_str()});
-    EXPECT_TRUE(!blocked.ok && blocked.code == 12345u) << "a folder that cannot be made";
+    EXPECT_TRUE(KA_ALL(!blocked.ok, blocked.code == 12345u)) << "a folder that cannot be made";
 }
 
 // Counts the WM_APP messages reaching a message-only window and notes
@@ -224,13 +225,14 @@ TEST(ProcessRunner, TimeOutsAndMessagesWhileTheChildRuns) {
     ProcessLog::NewLines();
     Trace trace;
     Outcome hung = RunChild(Child(L"hang"), {.timeout = 2, .trace = &trace});
-    EXPECT_TRUE(!hung.ok && hung.code == 170000u) << hung.code;
+    EXPECT_TRUE(KA_ALL(!hung.ok, hung.code == 170000u)) << hung.code;
     EXPECT_EQ(g_dispatched, 2) << "one message per wait but the last of the 3";
     EXPECT_EQ(trace.order, "started timeout finished");
     EXPECT_TRUE(trace.aliveAtTimeout) << "the callback runs before the child is terminated";
     DWORD code = 0;
     ASSERT_EQ(::WaitForSingleObject(trace.process.get(), 10000), WAIT_OBJECT_0);
-    EXPECT_TRUE(::GetExitCodeProcess(trace.process.get(), &code) && code == 170000) << code;
+    EXPECT_TRUE(KA_ALL(::GetExitCodeProcess(trace.process.get(), &code) != 0, code == 170000))
+        << code;
     EXPECT_EQ(
         ProcessLog::NewLines(),
         std::vector<std::string>{
@@ -244,9 +246,9 @@ TEST(ProcessRunner, TimeOutsAndMessagesWhileTheChildRuns) {
     ::PostMessageW(window.get(), WM_APP, 0, 0);
     ::PostQuitMessage(9);
     Outcome slow = RunChild(Child(L"sleep 2500 exit 3"), {.timeout = 1, .trace = &trace});
-    EXPECT_TRUE(!slow.ok && slow.code == 3u) << "a time-out of 1 waits without limit";
+    EXPECT_TRUE(KA_ALL(!slow.ok, slow.code == 3u)) << "a time-out of 1 waits without limit";
     EXPECT_EQ(trace.order, "started finished");
-    EXPECT_TRUE(g_dispatched == 1 && g_childRunning) << g_dispatched;
+    EXPECT_TRUE(KA_ALL(g_dispatched == 1, g_childRunning)) << g_dispatched;
     MSG left;
     EXPECT_FALSE(::PeekMessageW(&left, nullptr, 0, 0, PM_REMOVE))
         << "the second wait takes WM_QUIT like any other message; left: " << left.message;
@@ -258,7 +260,7 @@ TEST(ProcessRunner, NotWaitingLeavesTheChildRunning) {
     r.ok = Service()->RunProcessWithStartCallback(
         Child(L"sleep 300 out 10").c_str(), nullptr, 0, false, 0, &r.pid, nullptr, &r.out, nullptr,
         &r.code, nullptr, nullptr, 0, OnStarted, uintptr_t(&trace));
-    EXPECT_TRUE(r.ok && r.code == 0) << r.code;
+    EXPECT_TRUE(KA_ALL(r.ok, r.code == 0)) << r.code;
     EXPECT_EQ(r.pid, ::GetProcessId(trace.process.get()));
     DWORD code = 0;
     ASSERT_EQ(::WaitForSingleObject(trace.process.get(), 10000), WAIT_OBJECT_0);
@@ -270,7 +272,7 @@ TEST(ProcessRunner, NotWaitingLeavesTheChildRunning) {
 TEST(ProcessRunner, BadInput) {
     ProcessLog::NewLines();
     Outcome none = RunChild(L"");
-    EXPECT_TRUE(!none.ok && none.code == 12345u && none.pid == 0) << "out-parameters untouched";
+    EXPECT_TRUE(KA_ALL(!none.ok, none.code == 12345u, none.pid == 0)) << "out-parameters untouched";
     EXPECT_FALSE(Service()->RunProcessEx(nullptr, nullptr, 0, false, true, -1, nullptr, nullptr,
                                          nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0,
                                          nullptr, 0));
@@ -279,7 +281,7 @@ TEST(ProcessRunner, BadInput) {
     katest::TempDir dir;
     Trace trace;
     Outcome missing = RunChild(L"\"" + dir.File(L"missing.exe") + L"\" arg", {.trace = &trace});
-    EXPECT_TRUE(!missing.ok && missing.code == ERROR_FILE_NOT_FOUND) << missing.code;
+    EXPECT_TRUE(KA_ALL(!missing.ok, missing.code == ERROR_FILE_NOT_FOUND)) << missing.code;
     EXPECT_EQ(trace.order, "") << "no callback without a child";
 
     TestStream refusing;
@@ -291,7 +293,7 @@ TEST(ProcessRunner, BadInput) {
     partial.bytes = Pattern(3 * 8192, 1);
     partial.readsBeforeFailure = 1;
     Outcome firstBlock = RunChild(Child(L"echo"), {.input = &partial});
-    EXPECT_TRUE(firstBlock.ok && firstBlock.out.bytes == partial.bytes.substr(0, 8192))
+    EXPECT_TRUE(KA_ALL(firstBlock.ok, firstBlock.out.bytes == partial.bytes.substr(0, 8192)))
         << firstBlock.out.bytes.size() << " bytes: what came before the failed read";
 }
 

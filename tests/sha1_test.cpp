@@ -39,7 +39,7 @@ void ExpectAgreement(const void* data, size_t count) {
     if (ka::sha1::HasShaExtensions()) {
         ka::sha1::Digest(&ka::sha1::CompressShaExtensions, bytes, count, extensions.data());
     }
-    EXPECT_TRUE(ours == oracle && portable == oracle && extensions == oracle)
+    EXPECT_TRUE(KA_ALL(ours == oracle, portable == oracle, extensions == oracle))
         << count << " bytes: DLL " << (ours == oracle) << ", portable " << (portable == oracle)
         << ", SHA extensions " << (extensions == oracle);
 }
@@ -62,11 +62,12 @@ TEST(Sha1, TextFilesAndBadArguments) {
     ASSERT_TRUE(hasher != nullptr && hasher == katest::System()->GetHasher()) << "one instance";
     char text[41] = "unchanged", expected[41] = "";
     uint32_t digest[5];
-    EXPECT_FALSE(hasher->HashBufferText(nullptr, 1, text) || hasher->HashBuffer("x", 1, nullptr) ||
-                 hasher->HashBufferText("x", 1, nullptr) || hasher->HashBuffer(nullptr, 1, digest));
+    EXPECT_FALSE(
+        KA_ANY(hasher->HashBufferText(nullptr, 1, text), hasher->HashBuffer("x", 1, nullptr),
+               hasher->HashBufferText("x", 1, nullptr), hasher->HashBuffer(nullptr, 1, digest)));
     EXPECT_STREQ(text, "unchanged");
-    EXPECT_TRUE(hasher->HashBufferText(nullptr, 0, text) &&
-                std::string(text) == "da39a3ee5e6b4b0d3255bfef95601890afd80709")
+    EXPECT_TRUE(KA_ALL(hasher->HashBufferText(nullptr, 0, text),
+                       std::string(text) == "da39a3ee5e6b4b0d3255bfef95601890afd80709"))
         << text;
 
     katest::TempDir dir;
@@ -76,13 +77,13 @@ TEST(Sha1, TextFilesAndBadArguments) {
         std::wstring path = dir.File(std::to_wstring(size));
         ASSERT_TRUE(katest::WriteFileBytes(path, bytes) &&
                     hasher->HashBufferText(bytes.data(), size, expected));
-        EXPECT_TRUE(hasher->HashFileText(path.c_str(), text) && std::string(text) == expected)
+        EXPECT_TRUE(KA_ALL(hasher->HashFileText(path.c_str(), text), std::string(text) == expected))
             << size << " bytes";
     }
-    EXPECT_FALSE(hasher->HashFile(dir.File(L"missing").c_str(), digest) ||
-                 hasher->HashFileText(dir.path().c_str(), text) ||  // a directory
-                 hasher->HashFile(nullptr, digest) ||
-                 hasher->HashFileText(dir.File(L"0").c_str(), nullptr));
+    EXPECT_FALSE(KA_ANY(hasher->HashFile(dir.File(L"missing").c_str(), digest),
+                        hasher->HashFileText(dir.path().c_str(), text),  // a directory
+                        hasher->HashFile(nullptr, digest),
+                        hasher->HashFileText(dir.File(L"0").c_str(), nullptr)));
 }
 
 }  // namespace

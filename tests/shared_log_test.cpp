@@ -51,8 +51,9 @@ TEST(SharedLog, NamedObjectsAWriterThatDiedHoldingTheMutexNumbersAndMemoryFigure
     char id[41] = "";
     katest::System()->GetHasher()->HashBufferText(upper.data(), upper.size() * 2, id);
     std::string mutexName = "Mutex_" + std::string(id), counterName = "RefCount_" + std::string(id);
-    EXPECT_TRUE(ka::UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, mutexName.c_str())) &&
-                ka::UniqueHandle(::OpenFileMappingA(FILE_MAP_READ, FALSE, counterName.c_str())));
+    EXPECT_TRUE(KA_ALL(
+        bool(ka::UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, mutexName.c_str()))),
+        bool(ka::UniqueHandle(::OpenFileMappingA(FILE_MAP_READ, FALSE, counterName.c_str())))));
     ASSERT_EQ(katest::RunChild("die_holding", std::wstring(id, id + 40)), katest::kChildOk);
     std::thread([&] { a->Write(LogCategory::INFO, 0, "after the holder died"); }).join();
     auto b = OpenLog(Spelling(path, true, false));  // its Open takes the mutex: the counter

@@ -79,11 +79,11 @@ TEST(Storage, RewritesKeepTreeAndTimesAndLogEveryFailure) {
 
     std::wstring plain = dir.File(L"plain.txt"), nowhere = dir.File(L"no\\such.doc");
     ASSERT_TRUE(katest::WriteFileBytes(plain, ""));
-    EXPECT_FALSE(Fs()->CopyStorage(nullptr, copy.c_str()) ||
-                 Fs()->CopyStorage(doc.c_str(), nullptr) ||
-                 Fs()->CopyStorage(nowhere.c_str(), doc.c_str()) ||
-                 Fs()->CopyStorage(plain.c_str(), dir.File(L"none.doc").c_str()) ||
-                 Fs()->CopyStorage(doc.c_str(), nowhere.c_str()));
+    EXPECT_FALSE(KA_ANY(Fs()->CopyStorage(nullptr, copy.c_str()),
+                        Fs()->CopyStorage(doc.c_str(), nullptr),
+                        Fs()->CopyStorage(nowhere.c_str(), doc.c_str()),
+                        Fs()->CopyStorage(plain.c_str(), dir.File(L"none.doc").c_str()),
+                        Fs()->CopyStorage(doc.c_str(), nowhere.c_str())));
     katest::ScopedEnv noTemp(L"TMP", plain + L"\\sub");  // no temporary directory there
     EXPECT_FALSE(Fs()->RewriteStorage(doc.c_str()));
     std::vector<std::string> lines = ProcessLog::NewLines();
@@ -95,7 +95,7 @@ TEST(Storage, RewritesKeepTreeAndTimesAndLogEveryFailure) {
                          Error(L"Failed to open a structured storage to read: " + plain),
                          Error(L"Failed to open a structured storage to write: " + nowhere),
                          Error(L"Failed to create a temporary directory.")}));
-    EXPECT_TRUE(HoldsDeepest(doc) && !Fs()->PathExists(dir.File(L"none.doc").c_str()))
+    EXPECT_TRUE(KA_ALL(HoldsDeepest(doc), !Fs()->PathExists(dir.File(L"none.doc").c_str())))
         << "the source as it was; no target made for a source that is no document";
     EXPECT_TRUE(::RemoveDirectoryW(dir.File(L"kav_qmt_tmp").c_str())) << "empty: nothing left";
 }
@@ -110,14 +110,14 @@ TEST(Shell, OneWindowPerFolderWithItsFiles) {
         ::CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
         ASSERT_TRUE(katest::WriteFileBytes(path, ""));
     }
-    EXPECT_FALSE(Fs()->OpenFolderAndSelect(nullptr) || Fs()->OpenFolderAndSelect(items + 3));
+    EXPECT_FALSE(KA_ANY(Fs()->OpenFolderAndSelect(nullptr), Fs()->OpenFolderAndSelect(items + 3)));
     // Measured: a second call adds no handle to those of the first.
     katest::AllowHandleGrowth("the shell keeps what its first folder window set up", 8);
     ASSERT_TRUE(Fs()->OpenFolderAndSelect(items));
     // Wine titles folder windows by the folder's name; a second one for a would be up by now.
     HWND windows[] = {katest::WaitForWindow(0, a), katest::WaitForWindow(0, b)};
     ::Sleep(1000);
-    EXPECT_TRUE(windows[0] && windows[1]);
+    EXPECT_TRUE(KA_ALL(windows[0] != nullptr, windows[1] != nullptr));
     int forA = 0;
     for (HWND w = nullptr; (w = ::FindWindowExW(nullptr, w, nullptr, a.c_str()));) ++forA;
     EXPECT_EQ(forA, 1) << "one window for the folder of two items";

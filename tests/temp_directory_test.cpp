@@ -110,7 +110,7 @@ TEST(TempDirectory, TakeOverRenameReleaseSweepAndDefaultNames) {
     ASSERT_EQ(detached.rfind(leaf, 0), 0u) << katest::Narrow(detached);
     std::wstring skipped = leaf + std::to_wstring(std::stoi(detached.substr(leaf.size())) + 1);
     ASSERT_TRUE(::CreateDirectoryW(skipped.c_str(), nullptr));
-    EXPECT_TRUE(dir->Detach() && *dir->GetPath() == L'\0');
+    EXPECT_TRUE(KA_ALL(dir->Detach(), *dir->GetPath() == L'\0'));
     dir.reset();
     EXPECT_TRUE(Fs()->DirectoryExists(detached.c_str())) << "detached: the directory stays";
     ASSERT_TRUE(Fs()->CreateTempDirectory(L"", L"", dir.put()));

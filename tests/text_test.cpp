@@ -225,9 +225,9 @@ TEST(String, TrimsAndAffixes) {
     EXPECT_FALSE(s->Trim(nullptr));
 
     s->Assign(L"Report.TXT");
-    EXPECT_TRUE(s->StartsWith(nullptr, true) && s->EndsWith(L"", true));
-    EXPECT_TRUE(s->StartsWith(L"rep", false) && !s->StartsWith(L"rep", true));
-    EXPECT_TRUE(s->EndsWith(L".txt", false) && !s->EndsWith(L".txt", true));
+    EXPECT_TRUE(KA_ALL(s->StartsWith(nullptr, true), s->EndsWith(L"", true)));
+    EXPECT_TRUE(KA_ALL(s->StartsWith(L"rep", false), !s->StartsWith(L"rep", true)));
+    EXPECT_TRUE(KA_ALL(s->EndsWith(L".txt", false), !s->EndsWith(L".txt", true)));
     EXPECT_FALSE(s->StartsWith(L"Report.TXT!", true)) << "longer than the text";
     EXPECT_FALSE(s->EndsWith(L"xReport.TXT", false)) << "longer than the text";
 }

@@ -21,6 +21,57 @@ std::wstring ExecutableDirectory() {
 
 std::string Narrow(const std::wstring& text) { return ka::ToUtf8(text); }
 
+namespace {
+
+// The facts whose value is `wanted`, by their text, "; "-separated.
+std::string FactsThatAre(bool wanted, const char* facts, std::initializer_list<bool> values) {
+    // The facts' text split at the commas outside brackets and quotes.
+    std::vector<std::string> names(1);
+    int depth = 0;
+    char quote = 0;
+    for (const char* c = facts; *c != 0; ++c) {
+        if (quote != 0) {
+            if (*c == '\\' && c[1] != 0)
+                names.back() += *c++;
+            else if (*c == quote)
+                quote = 0;
+        } else if (*c == '"' || *c == '\'') {
+            quote = *c;
+        } else if (*c == '(' || *c == '[' || *c == '{') {
+            ++depth;
+        } else if (*c == ')' || *c == ']' || *c == '}') {
+            --depth;
+        } else if (*c == ',' && depth == 0) {
+            names.emplace_back();
+            while (c[1] == ' ') ++c;
+            continue;
+        }
+        names.back() += *c;
+    }
+    std::string found;
+    size_t i = 0;
+    for (bool value : values) {
+        if (value == wanted)
+            found += (found.empty() ? "" : "; ") + (i < names.size() ? names[i] : "?");
+        ++i;
+    }
+    return found;
+}
+
+}  // namespace
+
+::testing::AssertionResult AllTrue(const char* facts, std::initializer_list<bool> values) {
+    std::string broken = FactsThatAre(false, facts, values);
+    if (broken.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "false: " << broken;
+}
+
+::testing::AssertionResult AnyTrue(const char* facts, std::initializer_list<bool> values) {
+    std::string found = FactsThatAre(true, facts, values);
+    if (found.empty()) return ::testing::AssertionFailure() << "none is true";
+    return ::testing::AssertionSuccess() << "true: " << found;
+}
+
 std::string Win32Error(DWORD code) {
     return "code " + std::to_string(code) + ": " + Narrow(ka::SystemErrorText(code));
 }

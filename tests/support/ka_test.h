@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,6 +39,16 @@ void InstallLeakCheck();
 // check sees only what a test leaves behind. The support code that loads the
 // library registers its own (the process-wide logger, ...).
 void AddWarmUp(void (*warmUp)());
+
+// Several facts in one assertion that still says which of them broke:
+//   EXPECT_TRUE(KA_ALL(pool->IsIdle(), pool->GetIdleThreadCount() == 1));
+// fails with "false: pool->GetIdleThreadCount() == 1". Every fact is
+// evaluated, left to right: keep && where a later fact needs an earlier one.
+// EXPECT_FALSE(KA_ANY(...)) names the facts that were true.
+#define KA_ALL(...) ::katest::AllTrue(#__VA_ARGS__, {__VA_ARGS__})
+#define KA_ANY(...) ::katest::AnyTrue(#__VA_ARGS__, {__VA_ARGS__})
+::testing::AssertionResult AllTrue(const char* facts, std::initializer_list<bool> values);
+::testing::AssertionResult AnyTrue(const char* facts, std::initializer_list<bool> values);
 
 std::wstring ExecutablePath();
 std::wstring ExecutableDirectory();

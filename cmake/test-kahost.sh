@@ -18,6 +18,8 @@ fail() {
   sed 's/^/  | /' <<<"$out"
   failures=$((failures + 1))
 }
+# same TEXT WHAT: the last run printed exactly TEXT (line ends aside).
+same() { [ "${out//$'\r'/}" = "$1" ] || fail "$2"; }
 # expect CODE TEXT...: the last run exited with CODE and printed every TEXT.
 expect() {
   local code=$1 text
@@ -130,5 +132,135 @@ run lock 'kahost\test' 0
 expect 0 "lock: still waiting (1 s)" 'lock: holding Global\kahost_test for 0 s'
 wait $holder || fail "the first holder of the lock failed"
 rm -f "$held"
+
+# Every command of the table is in `help` and in the README's kahost section.
+run help
+for name in $(sed -n 's/^ *{L"\([a-z0-9]*\)", .*/\1/p' "$here/../host/main.cpp"); do
+  grep -q "^  $name " <<<"$out" || fail "help does not list $name"
+  grep -q "^- \`kahost $name" "$here/../README.md" || fail "the README does not list $name"
+done
+
+# Two holders keep a shared block and a last-error message alive for the
+# readers further down (ended once read); their output goes to files.
+shm_out="kahost-shm-$$.txt" err_out="kahost-err-$$.txt"
+"$KA_WINE" ./kahost.exe shm "kahost_shm_$$" --write "grüße $$" --hold 60 >"$shm_out" 2>&1 </dev/null &
+shm_holder=$!
+"$KA_WINE" ./kahost.exe lasterror --set "disk full $$" --hold 60 >"$err_out" 2>&1 </dev/null &
+err_holder=$!
+
+# regex against python3's re on patterns both grammars read alike: each
+# line's first match and its groups, and every occurrence replaced.
+text="kahost-text-$$.txt"
+printf 'alpha beta\r\nuser@example 42 x@y\n42 and 7\n\nzeta-9 betta\n' >"$text"
+oracle='import re, sys
+p, lines = sys.argv[1], open(sys.argv[2], newline="").read().split("\n")
+if len(sys.argv) > 3: sys.exit(print(re.sub(p, sys.argv[3], "\n".join(lines)), end=""))
+for n, line in enumerate(lines, 1):
+    m = re.search(p, line.removesuffix("\r"))
+    if m: print(f"{n}:{m.start()}: {m[0]}", *(f"  ${i} = {g or str()}" for i, g in enumerate(m.groups(), 1)), sep="\n")'
+while read -r pattern; do
+  run regex "$pattern" "$text"
+  same "$(python3 -c "$oracle" "$pattern" "$text")" "differs from re.search"
+done <<'ROWS'
+(\w+)@(\w+)
+b(e)(t)+(x)?a
+^\d|(\d)$
+[a-z]+-(\d)
+ROWS
+run regex '(\w+)@(\w+)' --replace '$2 at $1' "$text"
+[ "$out" = "$(python3 -c "$oracle" '(\w+)@(\w+)' "$text" '\2 at \1')" ] || fail "differs from re.sub"
+run regex 'nowhere' "$text"
+expect 1 "kahost: regex: no line of $text matches nowhere"
+run regex '(' "$text"
+expect 2 "kahost: regex: the pattern does not compile: ("
+
+# convert against iconv, both ways, back from standard input.
+while read -r page name sample; do
+  printf "$sample" >"$text"
+  run convert --from "$page" --to 65001 "$text"
+  [ "$out" = "$(iconv -f "$name" -t UTF-8 "$text")" ] || fail "$page to UTF-8 differs from iconv"
+  back=$(iconv -f "$name" -t UTF-8 "$text" | "$KA_WINE" ./kahost.exe convert --from 65001 --to "$page" -)
+  [ "$back" = "$(cat "$text")" ] || fail "UTF-8 from standard input to $page differs from iconv"
+done <<'ROWS'
+1252 CP1252 caf\xe9 \x80 na\xefve\r\n
+866 CP866 \x8f\xe0\xa8\xa2\xa5\xe2
+932 SHIFT_JIS \x93\xfa\x96\x7b\x8c\xea
+ROWS
+run convert --from 1252 --to 70000 "$text"
+expect 2 "convert: unknown option or code page --to"
+run convert --from 1252 --to 12345 "$text"
+expect 1 "kahost: convert: cannot convert from code page 1252 to 12345"
+
+# case maps unit by unit under de-CH: python3's mapping wherever that keeps
+# one character for one (ß has no single upper case, so it stays).
+while read -r way sample; do
+  run case "$way" "$sample"
+  want=$(python3 -c 'import sys; w, s = sys.argv[1:]
+print("".join(c if len(getattr(c, w)()) > 1 else getattr(c, w)() for c in s))' "$way" "$sample")
+  same "$want" "expected $want"
+done <<'ROWS'
+upper grüße aus zürich, ǆ ĳ ω
+lower ÄRGER ÜBER ÖL, Ǆ Ĳ Ω
+ROWS
+rm -f "$text"
+
+for holder in "$shm_out:holding" "$err_out:pid"; do
+  for _ in $(seq 150); do grep -q "${holder#*:}" "${holder%%:*}" && break; sleep 0.2; done
+done
+run shm "kahost_shm_$$"
+same "grüße $$" "a second process did not read what the first wrote"
+read -r pid tid < <(sed -n 's/^lasterror: pid \([0-9]*\) tid \([0-9]*\).*/\1 \2/p' "$err_out")
+run lasterror "$pid" "$tid"
+same "disk full $$" "another process did not read the thread's message"
+run lasterror "$pid" 1
+expect 1 "kahost: lasterror: thread 1 of process $pid has no message"
+kill $shm_holder $err_holder
+wait $shm_holder $err_holder 2>/dev/null
+rm -f "$shm_out" "$err_out"
+
+# Files on paths past MAX_PATH, checked on disk by Linux tools. (Wine's shell
+# cannot copy or delete a tree whose inner paths pass MAX_PATH, so the trees
+# copied and deleted whole are short ones.)
+root="kahost-files-$$" seg=$(printf 'segment%02d/' $(seq 1 30))
+long="Z:${PWD//\//\\}\\$root\\${seg//\//\\}" && long=${long%\\}
+head -c 70001 /dev/urandom >"$root.bin"
+run mkdir "$long\\made\\deeper"
+[ -d "$root/${seg}made/deeper" ] || fail "the folders are not on disk"
+run copy "$root.bin" "$long\\f.tar.gz"
+cmp -s "$root.bin" "$root/${seg}f.tar.gz" || fail "the copy differs from its source"
+run path "$long\\f.tar.gz"
+expect 0 "parent:    $long"$'\r' "name:      f.tar.gz" "extension: gz" "exists:    file"
+short=$(sed -n 's/^short: *\(.*\)\r$/\1/p' <<<"$out")
+grep -qE '\\[^\\]{13,}\\' <<<"$short\\" && fail "the short form has a long component: $short"
+run path "$short"
+expect 0 "exists:    file"
+run path "$root\\.profile"
+expect 0 "short:     (none: it does not exist)" "extension: "$'\r' "exists:    no"
+run move "$long\\f.tar.gz" "$long\\made"
+[ -e "$root/${seg}f.tar.gz" ] && fail "the source is still there"
+cmp -s "$root.bin" "$root/${seg}made/f.tar.gz" || fail "the moved file differs"
+mkdir -p "$root-tree/a/b" && cp "$root.bin" "$root-tree/a/b/x" && touch "$root-tree/a/empty"
+run copy "$root-tree" "$root-copy"
+diff -r "$root-tree" "$root-copy" >/dev/null || fail "the copied tree differs"
+run delete "$root-copy"
+[ -e "$root-copy" ] && fail "the tree is still there"
+run copy "$root-none" x
+expect 1 "kahost: copy: cannot copy $root-none to x (Win32 error 2: "
+
+# slice prints what head and tail cut out of the file, across the stream's
+# buffer and past the end.
+while read -r offset length; do
+  "$KA_WINE" ./kahost.exe slice "$root.bin" "$offset" "$length" >"$root.out" </dev/null
+  head -c $((offset + length)) "$root.bin" | tail -c +$((offset + 1)) | cmp -s - "$root.out" ||
+    fail "slice $offset $length differs from head and tail"
+done <<'ROWS'
+0 10
+65530 4400
+69990 100
+80000 5
+ROWS
+run slice "$root.bin" -1 5
+expect 2 "slice takes a file, a byte offset and a byte count"
+rm -rf "$root" "$root.bin" "$root.out" "$root-tree"
 
 exit $((failures > 0))

@@ -20,6 +20,8 @@ fail() {
 }
 # same TEXT WHAT: the last run printed exactly TEXT (line ends aside).
 same() { [ "${out//$'\r'/}" = "$1" ] || fail "$2"; }
+# line TEXT WHAT: the last run printed TEXT as a whole line.
+line() { grep -qxF -- "$1" <<<"${out//$'\r'/}" || fail "$2"; }
 # expect CODE TEXT...: the last run exited with CODE and printed every TEXT.
 expect() {
   local code=$1 text
@@ -261,6 +263,86 @@ done <<'ROWS'
 ROWS
 run slice "$root.bin" -1 5
 expect 2 "slice takes a file, a byte offset and a byte count"
-rm -rf "$root" "$root.bin" "$root.out" "$root-tree"
+rm -rf "$root" "$root.bin" "$root-tree"
+
+# load follows the library's sibling rules; the test siblings fail each step.
+scratch="kahost-more-$$"
+while IFS='|' read -r variable name code text; do
+  env "$variable" "$here/wine-run.sh" ./kahost.exe load "$name" >"$scratch.out" 2>&1
+  status=$? out=$(cat "$scratch.out") args=(load "$name" with "$variable")
+  expect "$code" "$text"
+done <<'ROWS'
+KAV_SXS_DIR=sxs|KaTestV100|0|\sxs\v140\KaTestV100.x64.dll, interface version 100
+KAV_SXS_DIR_FLAT=sxs\v140\|KaTestV100|0|\sxs\v140\KaTestV100.x64.dll, interface version 100
+KAV_SXS_DIR=|KaAllocator|0|\bin\KaAllocator.x64.dll, interface version 118
+KAV_SXS_DIR=sxs|KaTestV99|1|: DLL interface version is too old: Required>=100, Actual=99
+KAV_SXS_DIR=sxs|KaTestNoExport|1|KaTestNoExport.x64.dll does not export KaGetModule
+KAV_SXS_DIR=sxs|KaTestNullRoot|1|KaTestNullRoot.x64.dll gave no root interface
+KAV_SXS_DIR=sxs|KaTestInitFalse|1|KaTestInitFalse.x64.dll: Initialize() returned false
+KAV_SXS_DIR=sxs|KaNone|1|cannot load sxs\v140\KaNone.x64.dll (Win32 error 126:
+ROWS
+
+# pool checks inside that every task ran exactly once.
+run pool 20000 2
+expect 0 "pool: 20000 tasks on 2 threads, each ran once: "
+run pool 0
+expect 2 "pool takes a number of tasks"
+
+# temp: the command runs in the new folder, which is gone afterwards; a
+# leftover of the root older than two weeks goes with it, a newer one stays.
+run temp --leaf "kahost-$$" -- ka_child.exe cwd
+made=$(sed -n 's/^temp: running in \(.*\)\r$/\1/p' <<<"$out")
+expect 0
+line "$made" "the command did not run in $made"
+line "temp: removed $made" "the folder's removal was not reported"
+unix="$WINEPREFIX/dosdevices/c:/$(tr '\\' / <<<"${made#C:\\}")"
+[ -n "$made" ] && [ ! -e "$unix" ] && [ -d "${unix%/*}" ] || fail "$unix is still there"
+mkdir -p "${unix%/*}/kahost-old-$$" "${unix%/*}/kahost-new-$$"
+touch -d '15 days ago' "${unix%/*}/kahost-old-$$"
+run temp -- ka_child.exe exit 3
+expect 3
+line "temp: removed ${made%\\*}\\kahost-old-$$" "the leftover's removal was not reported"
+[ -d "${unix%/*}/kahost-new-$$" ] && [ ! -e "${unix%/*}/kahost-old-$$" ] || fail "the sweep went wrong"
+rmdir "${unix%/*}/kahost-new-$$"
+run temp --leaf '..\outside' -- ka_child.exe
+expect 1 "kahost: temp: the library refused the temporary directory with the leaf ..\\outside"
+
+# storage on an empty compound document made by hand (header, one FAT
+# sector, one directory sector with the root entry): still one after the
+# rewrite, with the source's write time.
+python3 -c 'import struct, sys
+E, F, entry = 0xFFFFFFFE, 0xFFFFFFFF, "<HBBIII16sIQQIII"
+head = bytes.fromhex("d0cf11e0a1b11ae1") + bytes(16) + struct.pack("<5H6x9I109I",
+    0x3E, 3, 0xFFFE, 9, 6, 0, 1, 1, 0, 4096, E, 0, E, 0, 0, *[F] * 108)
+fat = struct.pack("<128I", 0xFFFFFFFD, E, *[F] * 126)
+root = "Root Entry".encode("utf-16-le").ljust(64, b"\0") + struct.pack(entry, 22, 5, 1, F, F, F, bytes(16), 0, 0, 0, E, 0, 0)
+free = bytes(64) + struct.pack(entry, 0, 0, 0, F, F, F, bytes(16), 0, 0, 0, 0, 0, 0)
+open(sys.argv[1], "wb").write(head + fat + root + free * 3)' "$scratch.stg"
+touch -d '2001-02-03 04:05:06' "$scratch.stg"
+run storage copy "$scratch.stg" "$scratch-2.stg"
+expect 0
+run storage rewrite "$scratch-2.stg"
+expect 0
+[ "$(stat -c %Y "$scratch-2.stg")" = "$(stat -c %Y "$scratch.stg")" ] || fail "the write time changed"
+[ "$(head -c 8 "$scratch-2.stg" | od -An -tx1)" = " d0 cf 11 e0 a1 b1 1a e1" ] || fail "not a compound file"
+run storage rewrite "$scratch.out"
+expect 1 "kahost: storage: cannot rewrite $scratch.out"
+rm -f "$scratch.stg" "$scratch-2.stg" "$scratch.out"
+
+# console: the window with the logger's title is on the X screen while it is
+# open (its colours are not checked). reveal is not run: each folder would
+# open an Explorer window of Wine's that outlives the test.
+if command -v xwininfo >/dev/null; then
+  "$KA_WINE" ./kahost.exe console 3 >"$scratch.out" 2>&1 </dev/null & shower=$!
+  for _ in $(seq 100); do grep -q "console: open" "$scratch.out" && break; sleep 0.1; done
+  pid=$(sed -n 's/.*process \([0-9]*\).*/\1/p' "$scratch.out")
+  xwininfo -root -tree | grep -q "\"QMT Log Console - pid = $pid - " || fail "no log console window"
+  wait $shower || fail "console failed: $(cat "$scratch.out")"
+  rm -f "$scratch.out"
+else
+  echo "kahost console not checked: no xwininfo"
+fi
+run reveal
+expect 2 "reveal takes one or more paths"
 
 exit $((failures > 0))

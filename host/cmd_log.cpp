@@ -33,6 +33,10 @@ int RunConsole(const Invocation& call) {
         (call.args.size() == 1 && !ParseCount(call.args[0], 0, 86400, seconds))) {
         return UsageError("console takes whole seconds, 0 to 86400 (default 5)");
     }
+    // A console without a window (what Wine gives a program started from a
+    // shell) would take the lines and show nothing: let go of it, so the
+    // logger opens a window of its own.
+    if (::GetConsoleWindow() == nullptr) ::FreeConsole();
     KaLog* log = call.system->GetLogger();
     log->ShowConsole(true);
     const std::pair<LogCategory, const char*> lines[] = {

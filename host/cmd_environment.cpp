@@ -123,8 +123,9 @@ std::wstring SiblingDirectory(const wchar_t* variable) {
 // version of 100 or more, and Initialize. The module stays loaded, as a
 // sibling the library loads does.
 int RunLoad(const Invocation& call) {
-    if (call.args.size() != 1 || call.args[0].empty())
+    if (call.args.size() != 1 || call.args[0].empty()) {
         return UsageError("load takes a module name");
+    }
     std::wstring directory = SiblingDirectory(L"KAV_SXS_DIR_FLAT");
     if (directory.empty()) {
         directory = SiblingDirectory(L"KAV_SXS_DIR");

@@ -55,8 +55,9 @@ std::string PathPart(bool (KaFileSystem::*slot)(const wchar_t*, KaString**), KaF
 // The two-path file commands: the slot, its verb for messages.
 int RunTwoPaths(const Invocation& call, bool (KaFileSystem::*slot)(const wchar_t*, const wchar_t*),
                 const char* verb) {
-    if (call.args.size() != 2)
+    if (call.args.size() != 2) {
         return UsageError(std::string(verb) + " takes a source and a destination");
+    }
     const std::wstring &source = call.args[0], &destination = call.args[1];
     if (!(call.system->GetFileSystem()->*slot)(source.c_str(), destination.c_str())) {
         FailOn(std::string(verb) + ": cannot " + verb + " " + Utf8(source) + " to", destination);

@@ -4,9 +4,12 @@
 #include "frame/handles.h"
 #include "host/kahost.h"
 
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace kahost {
 namespace {

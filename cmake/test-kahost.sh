@@ -267,7 +267,7 @@ done <<'ROWS'
 ROWS
 run slice "$root.bin" -1 5
 expect 2 "slice takes a file, a byte offset and a byte count"
-rm -rf "$root" "$root.bin" "$root-tree"
+rm -rf "$root" "$root.bin" "$root.out" "$root-tree"
 
 # load follows the library's sibling rules; the test siblings fail each step.
 scratch="kahost-more-$$"

@@ -1,5 +1,6 @@
 // Commands on the library's concurrency services: `cpu` samples the
-// processor load, `graph` runs a random task graph, `lock` holds a named mutex.
+// processor load, `graph` runs a random task graph, `pool` times a thread
+// pool, `lock` holds a named mutex.
 #include "frame/handles.h"
 #include "host/kahost.h"
 
@@ -26,6 +27,12 @@ int32_t ComputeNode(uintptr_t, uintptr_t data) {
     int64_t sum = node.number;
     for (KaTask* prerequisite : node.prerequisites) sum += prerequisite->GetResult();
     return static_cast<int32_t>(sum % 1000003);
+}
+
+// A pool task: marks its own tally entry; the host checks every one after.
+int32_t CountRun(uintptr_t, uintptr_t tally) {
+    reinterpret_cast<std::atomic<uint8_t>*>(tally)->fetch_add(1, std::memory_order_relaxed);
+    return 0;
 }
 
 bool ReportLockWait(uintptr_t waited) {
@@ -115,6 +122,48 @@ int RunGraph(const Invocation& call) {
     int threads = static_cast<int>(info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 2);
     return RunRandomGraph(call.system, static_cast<int>(count), threads, "graph: ") ? kExitOk
                                                                                     : kExitFailed;
+}
+
+// N trivial tasks through one pool, timed from the first registration to
+// the pool being idle: the cost of the pool's own queue and hand-over.
+int RunPool(const Invocation& call) {
+    long count = 0, threads = 0;
+    if (call.args.empty() || call.args.size() > 2 ||
+        !ParseCount(call.args[0], 1, 10000000, count) ||
+        (call.args.size() == 2 && !ParseCount(call.args[1], 1, 256, threads))) {
+        return UsageError(
+            "pool takes a number of tasks, 1 to 10000000, and optionally threads, 1 to 256");
+    }
+    if (threads == 0) {
+        SYSTEM_INFO info;
+        ::GetSystemInfo(&info);
+        threads = static_cast<long>(info.dwNumberOfProcessors);
+    }
+    ka::ObjectRef<KaThreadPool> pool;
+    if (!call.system->CreateThreadPool(static_cast<int>(threads), pool.put())) {
+        Fail("pool: CreateThreadPool failed");
+        return kExitFailed;
+    }
+    std::vector<std::atomic<uint8_t>> tally(static_cast<size_t>(count));
+    LARGE_INTEGER frequency, start, end;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&start);
+    for (auto& entry : tally) {
+        pool->RegisterTask(CountRun, reinterpret_cast<uintptr_t>(&entry), nullptr, nullptr);
+    }
+    pool->WaitForAllTasks();
+    ::QueryPerformanceCounter(&end);
+    long wrong = 0;
+    for (auto& entry : tally) wrong += entry.load() != 1;
+    if (wrong != 0) {
+        Fail("pool: " + std::to_string(wrong) + " of " + std::to_string(count) +
+             " tasks did not run exactly once");
+        return kExitFailed;
+    }
+    double seconds = double(end.QuadPart - start.QuadPart) / double(frequency.QuadPart);
+    std::printf("pool: %ld tasks on %d threads, each ran once: %.0f tasks/s (%.1f ms)\n", count,
+                pool->GetThreadCount(), seconds > 0 ? count / seconds : 0.0, seconds * 1000);
+    return kExitOk;
 }
 
 // Holds the named mutex for a while: handy to make other processes wait.

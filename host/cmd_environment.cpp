@@ -1,7 +1,9 @@
 // Commands on the library's environment information: `dotnet` names the
-// installed .NET Framework, `popups` runs Popup Monitors and shows their log.
+// installed .NET Framework, `popups` runs Popup Monitors and shows their log;
+// and `load`, which loads a sibling module the way the library does.
 #include "frame/handles.h"
 #include "host/kahost.h"
+#include "ka/siblings.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -99,6 +101,61 @@ int RunPopups(const Invocation& call) {
              " (missing, not well-formed XML, or no KaXml.x64.dll)");
         return kExitFailed;
     }
+    return kExitOk;
+}
+
+namespace {
+
+// A variable the loader takes: set, not empty, under 260 characters.
+std::wstring SiblingDirectory(const wchar_t* variable) {
+    wchar_t value[260];
+    DWORD length = ::GetEnvironmentVariableW(variable, value, 260);
+    if (length == 0 || length >= 260) return std::wstring();
+    std::wstring directory(value, length);
+    return directory.back() == L'\\' ? directory : directory + L'\\';
+}
+
+}  // namespace
+
+// The library's loader is internal (no slot reaches it), so this follows its
+// rules: KAV_SXS_DIR_FLAT names the folder, else KAV_SXS_DIR's v140
+// sub-folder, else the normal DLL search; then KaGetModule, an interface
+// version of 100 or more, and Initialize. The module stays loaded, as a
+// sibling the library loads does.
+int RunLoad(const Invocation& call) {
+    if (call.args.size() != 1 || call.args[0].empty()) {
+        return UsageError("load takes a module name");
+    }
+    std::wstring directory = SiblingDirectory(L"KAV_SXS_DIR_FLAT");
+    if (directory.empty()) {
+        directory = SiblingDirectory(L"KAV_SXS_DIR");
+        if (!directory.empty()) directory += L"v140\\";
+    }
+    std::wstring path = directory + call.args[0] + L".x64.dll";
+    ka::UniqueLibrary module(::LoadLibraryW(path.c_str()));
+    if (!module) {
+        FailOn("load: cannot load", path);
+        return kExitFailed;
+    }
+    auto getModule = ka::ResolveExport<KaModuleRoot* (*)()>(module.get(), "KaGetModule");
+    KaModuleRoot* root = getModule != nullptr ? getModule() : nullptr;
+    if (root == nullptr) {
+        Fail("load: " + Utf8(path) +
+             (getModule ? " gave no root interface" : " does not export KaGetModule"));
+        return kExitFailed;
+    }
+    int version = root->GetVersion();
+    if (version < 100) {
+        Fail("load: " + Utf8(path) + ": DLL interface version is too old: Required>=100, Actual=" +
+             std::to_string(version));
+        return kExitFailed;
+    }
+    if (!root->Initialize()) {
+        Fail("load: " + Utf8(path) + ": Initialize() returned false");
+        return kExitFailed;
+    }
+    std::printf("load: %s, interface version %d\n", Utf8(ModulePath(module.release())).c_str(),
+                version);
     return kExitOk;
 }
 

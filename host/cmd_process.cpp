@@ -1,5 +1,6 @@
 // Commands on the library's process service: `run` starts a command and
-// passes its output and exit code on, `mem` prints this process's counters.
+// passes its output and exit code on, `temp` runs one in a temporary
+// directory of the library's, `mem` prints this process's counters.
 #include "frame/handles.h"
 #include "host/kahost.h"
 
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,25 +41,6 @@ public:
 private:
     FILE* out_;
 };
-
-// One argument as the child's CommandLineToArgvW will split it again.
-std::wstring QuoteArgument(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes double only before a quote, which is escaped itself.
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted += c;
-        backslashes = 0;
-    }
-    quoted.append(backslashes * 2, L'\\');  // before the closing quote
-    return quoted + L"\"";
-}
 
 bool NoteStarted(void*, uintptr_t started) {
     *reinterpret_cast<bool*>(started) = true;
@@ -109,6 +92,18 @@ int ParseRunArguments(const std::vector<std::wstring>& args, RunRequest& request
     return kExitOk;
 }
 
+// The names in a directory, "." and ".." left out.
+std::set<std::wstring> ListNames(const std::wstring& directory) {
+    std::set<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    ka::UniqueFind find(::FindFirstFileW((directory + L"\\*").c_str(), &entry));
+    for (bool more = bool(find); more; more = ::FindNextFileW(find.get(), &entry)) {
+        std::wstring_view name = entry.cFileName;
+        if (name != L"." && name != L"..") names.emplace(name);
+    }
+    return names;
+}
+
 }  // namespace
 
 int RunRun(const Invocation& call) {
@@ -145,6 +140,67 @@ int RunRun(const Invocation& call) {
     if (code == 170000 && request.timeout >= 2) {
         Fail("the child was still running after " + std::to_string(request.timeout) +
              " s and was ended (exit code 170000)");
+    }
+    return static_cast<int>(code);
+}
+
+// The command runs inside a fresh temporary directory; releasing it deletes
+// the directory and sweeps the root of leftovers older than two weeks. What
+// the root lost in between is what the release removed.
+int RunTemp(const Invocation& call) {
+    const auto& args = call.args;
+    const wchar_t* leaf = nullptr;
+    size_t next = 0;
+    if (args.size() >= 2 && args[0] == L"--leaf") {
+        leaf = args[1].c_str();
+        next = 2;
+    }
+    if (next + 1 >= args.size() || args[next] != L"--") {
+        return UsageError("temp takes optionally --leaf NAME, then -- and a command");
+    }
+    std::wstring commandLine;
+    for (++next; next < args.size(); ++next) {
+        commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(args[next]);
+    }
+    KaFileSystem* fs = call.system->GetFileSystem();
+    ka::ObjectRef<KaTempDirectory> directory;
+    if (!fs->CreateTempDirectory(leaf, nullptr, directory.put())) {
+        Fail("temp: the library refused the temporary directory" +
+             (leaf ? " with the leaf " + Utf8(leaf) : std::string()) +
+             " (a leaf must stay below the root; the library's log says more)");
+        return kExitFailed;
+    }
+    std::wstring path = directory->GetPath();
+    ka::ObjectRef<KaString> root;
+    if (!fs->GetParentPath(path.c_str(), root.put())) {
+        Fail("temp: no parent for " + Utf8(path));
+        return kExitFailed;
+    }
+    std::printf("temp: running in %s\n", Utf8(path).c_str());
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+    PassOn output(stdout);
+    bool started = false;
+    uint32_t code = 0;
+    call.system->GetProcessService()->RunProcessEx(
+        commandLine.c_str(), path.c_str(), 0, false, true, -1, nullptr, nullptr, &output, nullptr,
+        &code, nullptr, nullptr, 0, NoteStarted, reinterpret_cast<uintptr_t>(&started), nullptr, 0);
+    std::set<std::wstring> before = ListNames(root->GetText());
+    directory.reset();  // deletes it and sweeps the root
+    std::set<std::wstring> after = ListNames(root->GetText());
+    for (const std::wstring& name : before) {
+        if (!after.contains(name)) {
+            std::printf("temp: removed %s\\%s\n", Utf8(root->GetText()).c_str(),
+                        Utf8(name).c_str());
+        }
+    }
+    if (fs->PathExists(path.c_str())) {
+        Fail("temp: " + Utf8(path) + " is still there after its release");
+        return kExitFailed;
+    }
+    if (!started) {
+        Fail("temp: cannot start " + Utf8(commandLine), code);
+        return kExitFailed;
     }
     return static_cast<int>(code);
 }

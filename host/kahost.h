@@ -53,6 +53,23 @@ int UsageError(const std::string& what);
 // A whole number from `text` within [low, high]; false when it is not one.
 bool ParseCount(const std::wstring& text, long low, long high, long& value);
 
+// A whole number from `text` within [0, high], 64 bits wide (long has 32 on
+// Windows); false when it is not one.
+bool ParseSize(const std::wstring& text, uint64_t high, uint64_t& value);
+
+// The bytes of `path` read through the library's file streams, or of
+// standard input for "-". False, the failure named, when it cannot be read.
+bool ReadInput(KaSystem* system, const std::wstring& path, std::string& bytes);
+
+// Bytes to standard output exactly as they are (no line-end translation).
+void WriteOutput(std::string_view bytes);
+
+// One argument as the child's CommandLineToArgvW will split it again.
+std::wstring QuoteArgument(const std::wstring& arg);
+
+// The full path of a loaded module (null: this program).
+std::wstring ModulePath(HMODULE module);
+
 // The temporary folder, with its final backslash.
 std::wstring TempPath();
 

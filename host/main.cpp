@@ -34,6 +34,23 @@ int RunDotnet(const Invocation& call);
 int RunPopups(const Invocation& call);
 int RunIni(const Invocation& call);
 int RunLock(const Invocation& call);
+int RunRegex(const Invocation& call);
+int RunConvert(const Invocation& call);
+int RunCase(const Invocation& call);
+int RunPath(const Invocation& call);
+int RunCopy(const Invocation& call);
+int RunMove(const Invocation& call);
+int RunDelete(const Invocation& call);
+int RunMkdir(const Invocation& call);
+int RunSlice(const Invocation& call);
+int RunShm(const Invocation& call);
+int RunLastError(const Invocation& call);
+int RunTemp(const Invocation& call);
+int RunStorage(const Invocation& call);
+int RunReveal(const Invocation& call);
+int RunConsole(const Invocation& call);
+int RunLoad(const Invocation& call);
+int RunPool(const Invocation& call);
 
 namespace {
 
@@ -65,27 +82,47 @@ constexpr Command kCommands[] = {
      true, RunIni},
     {L"lock", "NAME SECONDS: obtain the named mutex Global\\NAME and hold it that long", true,
      RunLock},
+    {L"regex", "PATTERN [--replace TEXT] FILE|-: first match per line with groups, or all replaced",
+     true, RunRegex},
+    {L"convert", "--from CP --to CP FILE|-: the bytes converted between code pages", true,
+     RunConvert},
+    {L"case", "upper|lower TEXT: the text's case mapped unit by unit under de-CH", true, RunCase},
+    {L"path", "PATH: short form, parent, file name, extension and kind of a path of any length",
+     true, RunPath},
+    {L"copy", "SOURCE DESTINATION: copy a file (overwriting) or a whole tree", true, RunCopy},
+    {L"move", "SOURCE DESTINATION: move a file, into DESTINATION when it is a folder", true,
+     RunMove},
+    {L"delete", "PATH: delete a file or a whole tree", true, RunDelete},
+    {L"mkdir", "PATH: create a folder and every missing parent", true, RunMkdir},
+    {L"slice", "FILE OFFSET LENGTH: the bytes of a window of FILE", true, RunSlice},
+    {L"shm", "NAME [--write TEXT] [--hold S]: write or print a named shared-memory block", true,
+     RunShm},
+    {L"lasterror", "PID TID | --set TEXT [--hold S]: read a thread's last error, or set one", true,
+     RunLastError},
+    {L"temp", "[--leaf NAME] -- COMMAND...: run it in a self-deleting temporary folder", true,
+     RunTemp},
+    {L"storage", "copy SOURCE DESTINATION | rewrite FILE: rewrite compound files, times kept", true,
+     RunStorage},
+    {L"reveal", "PATH...: open the folders with the items selected", true, RunReveal},
+    {L"console", "[SECONDS]: show the log console with a line of each category (5 s)", true,
+     RunConsole},
+    {L"load", "NAME: load the sibling NAME.x64.dll as the library does, print where from", true,
+     RunLoad},
+    {L"pool", "N [THREADS]: run N tasks on a thread pool, print tasks per second", true, RunPool},
 };
 
 void PrintUsage(FILE* out) {
     std::fprintf(out,
-                 "usage: kahost [--dll PATH] [COMMAND [ARGS]]\n"
-                 "\n"
-                 "Loads KaSystem.x64.dll as a host does (LoadLibraryW, KaGetModule, Initialize)\n"
-                 "and runs one command against it.\n"
-                 "\n"
-                 "options:\n"
-                 "  --dll PATH  the library to load (default %s, found by the\n"
-                 "              normal DLL search: the executable's folder first)\n"
-                 "\n"
-                 "commands:\n",
+                 "usage: kahost [--dll PATH] [COMMAND [ARGS]]\n\nLoads KaSystem.x64.dll as a host "
+                 "does (LoadLibraryW, KaGetModule, Initialize)\nand runs one command against "
+                 "it.\n\noptions:\n  --dll PATH  the library to load (default %s, found by the\n   "
+                 "           normal DLL search: the executable's folder first)\n\ncommands:\n",
                  Utf8(kDefaultLibrary).c_str());
     for (const Command& command : kCommands) {
         std::fprintf(out, "  %-10s  %s\n", Utf8(command.name).c_str(), command.summary);
     }
     std::fprintf(out,
-                 "\n"
-                 "exit codes: 0 success, 1 a failure (named on stderr), 2 a bad command line\n");
+                 "\nexit codes: 0 success, 1 a failure (named on stderr), 2 a bad command line\n");
 }
 
 const Command* FindCommand(std::wstring_view name) {

@@ -14,18 +14,6 @@
 namespace kahost {
 namespace {
 
-// The full path of a loaded module. GetModuleFileNameW truncates instead of
-// reporting the size it needs, so the buffer grows until the answer fits.
-std::wstring ModulePath(HMODULE module) {
-    std::wstring buffer(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) return std::wstring();
-        if (n < buffer.size()) return buffer.substr(0, n);  // n excludes the terminator
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 bool TourUuid(KaSystem* system) {
     UuidRecord uuid;
     if (!system->CreateUuid(&uuid)) return Fail("CreateUuid failed");
@@ -204,6 +192,26 @@ bool TourFiles(KaSystem* system) {
     return copied && distantOk && removed;
 }
 
+// The worker adds its data to the argument on its own thread and says which.
+int32_t WorkerSum(uintptr_t data, uintptr_t argument) {
+    *reinterpret_cast<DWORD*>(argument) = ::GetCurrentThreadId();
+    return static_cast<int32_t>(data + 40);
+}
+
+bool TourWorker(KaSystem* system) {
+    ka::ObjectRef<KaWorkerThread> worker;
+    if (!system->CreateWorkerThread(worker.put())) return Fail("CreateWorkerThread failed");
+    DWORD ranOn = 0;
+    worker->SetData(2, nullptr);
+    if (!worker->Run(WorkerSum, reinterpret_cast<uintptr_t>(&ranOn), nullptr) || !worker->Wait()) {
+        return Fail("the worker thread refused a run");
+    }
+    std::printf("worker:   result %d on thread %lu (this is %lu)\n", worker->GetResult(), ranOn,
+                ::GetCurrentThreadId());
+    return (worker->GetResult() == 42 && ranOn != ::GetCurrentThreadId()) ||
+           Fail("the worker gave the wrong result or ran on the calling thread");
+}
+
 bool TourGraph(KaSystem* system) { return RunRandomGraph(system, 12, 2, "graph:    "); }
 
 // Two kahost processes append to the file this one logs to: one mutex and
@@ -263,6 +271,7 @@ int RunTour(const Invocation& call) {
     ok = TourLog(system) && ok;
     ok = TourSharedLog(call) && ok;
     ok = TourFiles(system) && ok;
+    ok = TourWorker(system) && ok;
     ok = TourGraph(system) && ok;
     std::printf(ok ? "tour complete\n" : "tour FAILED\n");
     return ok ? kExitOk : kExitFailed;

@@ -17,6 +17,7 @@ declare -A need=(
   [Xvfb]=xvfb
   [xvfb-run]=xvfb
   [xauth]=xauth
+  [xwininfo]=x11-utils  # kahost's console check finds its window on the screen
 )
 missing=()
 for cmd in "${!need[@]}"; do

@@ -350,4 +350,6 @@ fi
 run reveal
 expect 2 "reveal takes one or more paths"
 
+# The temporary root that temp and storage made, when nothing else is in it.
+rmdir "${unix%/*}" 2>/dev/null
 exit $((failures > 0))

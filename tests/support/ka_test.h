@@ -29,11 +29,15 @@ KaSystem* System();
 intptr_t LiveBlocks();
 
 // The leak check (test_main installs it) fails a test after which the
-// allocator has more live blocks or the process more handles than before.
-// A test whose handles grow for a reason outside the library calls this
-// with that reason; `upTo` limits the growth it accepts.
+// allocator has more live blocks, the library more heap blocks (objects) or
+// the process more handles than before, or fewer handles. A test that makes
+// what lives as long as the process (or grows handles for a reason outside
+// the library) calls this with that reason; `upTo` limits the handle growth
+// it accepts.
 void AllowHandleGrowth(const char* reason, unsigned long upTo = ~0ul);
 void InstallLeakCheck();
+// Starts counting the library's heap blocks; System() calls it at the load.
+void CountLibraryHeap();
 // Lazily created objects that live as long as the process, made once after
 // the global environments are set up and before the first test, so the
 // check sees only what a test leaves behind. The support code that loads the

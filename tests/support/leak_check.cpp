@@ -1,6 +1,11 @@
 // The leak check around every test: blocks still live in the KaAllocator
-// stand-in and kernel handles still open in the process.
+// stand-in, blocks of the C runtime's heap the library still holds (every
+// C++ object it made: its operator new ends in the runtime's malloc, which
+// the DLL imports), and kernel handles still open in the process; a handle
+// count that drops (a double close, a close of a handle the test owns) fails
+// as well.
 #include "ka/siblings.h"
+#include "support/import_fault.h"
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <future>
+#include <unordered_set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +42,89 @@ intptr_t AllocatorLiveBlocks() {
                                                       "KaGetModule");
     return get != nullptr ? static_cast<KaAllocator*>(get())->Extension() : 0;
 }
+
+// The library's heap blocks: the DLL's imports of the runtime's allocation
+// functions are replaced by counting ones once the DLL is loaded. A block
+// made before that and freed after is not in the set and is not counted.
+namespace heap {
+// A slim lock: it never makes a kernel object, where the thread runtime's
+// mutex makes one when first contended, and the handle check would see it.
+SRWLOCK g_lock = SRWLOCK_INIT;
+struct Hold {
+    Hold() { ::AcquireSRWLockExclusive(&g_lock); }
+    ~Hold() { ::ReleaseSRWLockExclusive(&g_lock); }
+};
+std::unordered_set<void*>* g_live = nullptr;  // never freed: threads may free late
+void* (*g_malloc)(size_t);
+void* (*g_calloc)(size_t, size_t);
+void* (*g_realloc)(void*, size_t);
+void (*g_free)(void*);
+char* (*g_strdup)(const char*);
+
+void Made(void* block) {
+    if (block == nullptr) return;
+    Hold hold;
+    g_live->insert(block);
+}
+void Gone(void* block) {
+    if (block == nullptr) return;
+    Hold hold;
+    g_live->erase(block);
+}
+void* Malloc(size_t size) {
+    void* block = g_malloc(size);
+    Made(block);
+    return block;
+}
+void* Calloc(size_t count, size_t size) {
+    void* block = g_calloc(count, size);
+    Made(block);
+    return block;
+}
+void* Realloc(void* old, size_t size) {
+    void* block = g_realloc(old, size);
+    if (block != nullptr || size == 0) Gone(old);  // the runtime freed it (size 0) or moved it
+    Made(block);
+    return block;
+}
+void Free(void* block) {
+    Gone(block);
+    g_free(block);
+}
+char* Strdup(const char* text) {
+    char* copy = g_strdup(text);
+    Made(copy);
+    return copy;
+}
+
+template <typename F>
+void Hook(HMODULE dll, const char* name, F*& original, F* counting) {
+    original = reinterpret_cast<F*>(
+        ReplaceImport(dll, "msvcrt.dll", name, reinterpret_cast<void*>(counting)));
+}
+
+// Installs the counters once the DLL is in the process; false before.
+bool Installed() {
+    static bool installed = false;
+    HMODULE dll = LibraryModule();
+    if (installed || dll == nullptr) return installed;
+    g_live = new std::unordered_set<void*>;
+    Hook(dll, "malloc", g_malloc, &Malloc);
+    Hook(dll, "calloc", g_calloc, &Calloc);
+    Hook(dll, "realloc", g_realloc, &Realloc);
+    Hook(dll, "free", g_free, &Free);
+    Hook(dll, "_strdup", g_strdup, &Strdup);
+    installed = g_malloc && g_calloc && g_realloc && g_free && g_strdup;
+    EXPECT_TRUE(installed) << "the library's heap functions were not found among its imports";
+    return installed;
+}
+
+long Live() {
+    if (!Installed()) return 0;
+    Hold hold;
+    return long(g_live->size());
+}
+}  // namespace heap
 
 // This process's entries in the system's handle list
 // (SystemExtendedHandleInformation); -1 when it cannot be read.
@@ -127,12 +216,14 @@ class LeakCheck : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo&) override {
         g_allowance.reset();
         blocks_ = AllocatorLiveBlocks();
+        heap_ = heap::Live();
         handles_ = HandleCount();
     }
 
     void OnTestEnd(const ::testing::TestInfo& test) override {
         std::string name = std::string(test.test_suite_name()) + "." + test.name();
         intptr_t blocks = AllocatorLiveBlocks();
+        long heapBlocks = heap::Live();
         long handles = HandleCount();
         // Threads that a test joined may still be closing their handles
         // inside the runtime, an object whose last reference went on one of
@@ -141,14 +232,24 @@ class LeakCheck : public ::testing::EmptyTestEventListener {
         // box goes: give them up to a second (on a loaded machine a thread's
         // exit can take that long) before calling it a leak. A real leak
         // stays, and a clean test does not wait at all.
-        for (int wait = 0; (blocks > blocks_ || handles > handles_) && wait < 50; ++wait) {
+        for (int wait = 0;
+             (blocks > blocks_ || heapBlocks > heap_ || handles > handles_) && wait < 50; ++wait) {
             ::Sleep(20);
             blocks = AllocatorLiveBlocks();
+            heapBlocks = heap::Live();
             handles = HandleCount();
         }
         if (blocks > blocks_) {
             ADD_FAILURE() << name << " left allocator blocks behind: " << blocks_
                           << " live before, " << blocks << " after";
+        }
+        if (heapBlocks > heap_ && !g_allowance) {
+            ADD_FAILURE() << name << " left objects or heap blocks of the library behind: "
+                          << heap_ << " live before, " << heapBlocks << " after";
+        }
+        if (handles < handles_ && !g_allowance) {
+            ADD_FAILURE() << name << " closed handles it did not open: " << handles_
+                          << " before, " << handles << " after";
         }
         if (handles <= handles_) return;
         unsigned long growth = handles - handles_;
@@ -163,6 +264,7 @@ class LeakCheck : public ::testing::EmptyTestEventListener {
 
     bool warmedUp_ = false;
     intptr_t blocks_ = 0;
+    long heap_ = 0;
     long handles_ = 0;
 };
 
@@ -173,6 +275,8 @@ void AllowHandleGrowth(const char* reason, unsigned long upTo) {
 }
 
 void AddWarmUp(void (*warmUp)()) { WarmUps().push_back(warmUp); }
+
+void CountLibraryHeap() { heap::Installed(); }
 
 void InstallLeakCheck() { ::testing::UnitTest::GetInstance()->listeners().Append(new LeakCheck); }
 

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace katest {
 
@@ -20,6 +21,7 @@ KaSystem* System() {
             std::fflush(stderr);
             std::exit(3);
         }
+        CountLibraryHeap();  // from its first object on
         return load.system;
     }();
     return root;
@@ -37,6 +39,17 @@ void WarmUpLibrary() {
     // exception it throws (a pattern that does not compile is caught inside).
     KaRegex* regex = nullptr;
     if (System()->GetStringUtil()->CreateRegex(L"(", &regex)) regex->Release();
+    // The matcher keeps up to 16 blocks of its backtracking stack for the
+    // next search; a long subject fills that cache now.
+    KaRegexMatch* match = nullptr;
+    std::wstring subject(200000, L'a');
+    if (System()->GetStringUtil()->SearchPattern(subject.c_str(), L"^(a|b)*$", &match)) {
+        match->Release();
+    }
+    // Services made on first use and kept until the module goes (the
+    // logger's shared state asks for the last two).
+    System()->GetHasher();
+    System()->GetProcessService();
 }
 
 [[maybe_unused]] const bool kWarmUpRegistered = (AddWarmUp(&WarmUpLibrary), true);

@@ -1,0 +1,344 @@
+// The library on a bad day: each row fails one system call the DLL imports
+// (through its import table, see support/import_fault.h), reaches it through
+// the slot a host calls, and checks the result, the log line and what is left
+// untouched. A new failure is a new row. The leak check runs around each
+// row as around every test: a failure path that leaks fails its row.
+#include "frame/win32_util.h"
+#include "support/fake_stream.h"
+#include "support/import_fault.h"
+#include "support/ka_test.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using katest::Fault;
+using katest::ProcessLog;
+using Lines = std::vector<std::string>;
+
+KaSystem* System() { return katest::System(); }
+
+// Values a row's expected lines name as {key}, set by the row's call; {error}
+// is the system's text for the fault's error.
+std::map<std::string, std::string> g_values;
+void Name(const char* key, const std::wstring& value) { g_values[key] = katest::Narrow(value); }
+
+// Runs `cmd /c exit 0` with the streams given; the out-parameters must stay
+// as they were when the run fails before the child.
+bool RunWith(KaStream* input, KaStream* output, KaStream* errors) {
+    uint32_t pid = 7, code = 7;
+    bool ok = System()->GetProcessService()->RunProcessWithStderr(
+        L"cmd /c exit 0", nullptr, 0, false, 10, &pid, input, output, errors, &code, nullptr,
+        nullptr, 0);
+    EXPECT_TRUE(KA_ALL(pid == 7, code == 7)) << "out-parameters untouched";
+    return ok;
+}
+
+// Each returns the slot's result and checks what the row says is untouched.
+bool RunCapturingBoth() {
+    katest::FakeStream out, err;
+    return RunWith(nullptr, &out, &err);
+}
+bool RunWithInput() {
+    katest::FakeStream in, out;
+    in.bytes = "input";
+    return RunWith(&in, &out, nullptr);
+}
+bool CreateMutex() {
+    KaMutex* untouched = reinterpret_cast<KaMutex*>(1);
+    bool ok = System()->CreateMutex(&untouched, L"katest_fault_mutex");
+    EXPECT_EQ(untouched, reinterpret_cast<KaMutex*>(1)) << "nothing handed out";
+    return ok;
+}
+bool CreateUuid() {
+    UuidRecord record{}, before{};
+    std::memset(&record, 0x5a, sizeof record);
+    std::memcpy(&before, &record, sizeof record);
+    bool ok = System()->CreateUuid(&record);
+    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0) << "record untouched";
+    return ok;
+}
+bool SetLastErrorMessage() {
+    bool ok = System()->SetLastErrorMessage(L"disk on fire");
+    wchar_t* message = nullptr;
+    EXPECT_FALSE(System()->GetLastErrorMessage(&message)) << "a message was stored";
+    System()->Free(message);
+    return ok;
+}
+bool CreateSharedMemory() {
+    KaMemoryMappedFile* untouched = reinterpret_cast<KaMemoryMappedFile*>(1);
+    bool ok = System()->CreateMemoryMappedFile(&untouched, L"katest_fault_block", 64);
+    EXPECT_EQ(untouched, reinterpret_cast<KaMemoryMappedFile*>(1)) << "nothing handed out";
+    return ok;
+}
+template <typename T, bool (KaSystem::*Create)(T**)>
+bool CreateThreaded() {
+    T* untouched = reinterpret_cast<T*>(1);
+    bool ok = (System()->*Create)(&untouched);
+    EXPECT_EQ(untouched, reinterpret_cast<T*>(1)) << "nothing handed out";
+    return ok;
+}
+bool CreatePool() {
+    KaThreadPool* untouched = reinterpret_cast<KaThreadPool*>(1);
+    bool ok = System()->CreateThreadPool(3, &untouched);
+    EXPECT_EQ(untouched, reinterpret_cast<KaThreadPool*>(1)) << "nothing handed out";
+    return ok;
+}
+// A temporary directory is still made when the computer has no name: the
+// fallback name takes its place in the directory's name.
+bool CreateTempDirectory() {
+    katest::TempDir base;
+    KaTempDirectory* dir = nullptr;
+    if (!System()->GetFileSystem()->CreateTempDirectory(nullptr, base.path().c_str(), &dir)) {
+        return false;
+    }
+    std::wstring path = dir->GetPath();
+    dir->Release();
+    EXPECT_NE(path.find(L"\\kasxs_"), std::wstring::npos) << katest::Narrow(path);
+    return true;
+}
+
+// A finished run whose start was refused: the exit code says why.
+bool RunRefused() {
+    uint32_t pid = 7, code = 7;
+    katest::FakeStream out;
+    bool ok = System()->GetProcessService()->RunProcessWithStderr(
+        L"cmd /c exit 0", nullptr, 0, false, 10, &pid, nullptr, &out, nullptr, &code, nullptr,
+        nullptr, 0);
+    EXPECT_EQ(code, uint32_t{ERROR_ACCESS_DENIED}) << "the exit code is the system's error";
+    return ok;
+}
+// A run that goes on after its step failed (the child reads what it got).
+bool RunGoesOn() {
+    katest::FakeStream in, out;
+    in.bytes = "input";
+    uint32_t code = 7;
+    return System()->GetProcessService()->RunProcessWithStderr(L"cmd /c exit 0", nullptr, 0, false,
+                                                               10, nullptr, &in, &out, nullptr,
+                                                               &code, nullptr, nullptr, 0);
+}
+bool MoveOnto(bool destinationExists) {
+    katest::TempDir dir;
+    std::wstring from = dir.File(L"from.txt"), to = dir.File(L"to.txt");
+    Name("from", from);
+    Name("to", to);
+    EXPECT_TRUE(katest::WriteFileBytes(from, "moved"));
+    EXPECT_TRUE(!destinationExists || katest::WriteFileBytes(to, "kept"));
+    bool ok = System()->GetFileSystem()->Move(from.c_str(), to.c_str());
+    EXPECT_EQ(katest::ReadFileBytes(from), "moved") << "the source is left";
+    return ok;
+}
+bool MoveToNew() { return MoveOnto(false); }
+bool MoveOverExisting() { return MoveOnto(true); }
+bool UnlockOwned() {
+    ka::ObjectRef<KaMutex> mutex;
+    EXPECT_TRUE(System()->CreateMutex(mutex.put(), L"katest_fault_unlock"));
+    EXPECT_TRUE(mutex->Lock(nullptr, 0));
+    bool ok = mutex->Unlock();
+    EXPECT_TRUE(mutex->Unlock()) << "still owned: the failed release changed nothing";
+    return ok;
+}
+// A temporary directory made and dropped: its teardown goes on after each
+// failure. It moves the working directory, which this process gets back.
+bool TempDirectoryTornDown() {
+    wchar_t cwd[MAX_PATH];
+    ::GetCurrentDirectoryW(MAX_PATH, cwd);
+    katest::TempDir base;
+    KaTempDirectory* dir = nullptr;
+    if (!System()->GetFileSystem()->CreateTempDirectory(L"leaf", base.path().c_str(), &dir)) {
+        return false;
+    }
+    std::wstring path = dir->GetPath();
+    Name("parent", path.substr(0, path.rfind(L'\\')));
+    dir->Release();
+    ::SetCurrentDirectoryW(cwd);
+    return true;
+}
+bool FindLatest() {
+    katest::TempDir dir;
+    std::wstring model = dir.File(L"app.cfg");
+    EXPECT_TRUE(katest::WriteFileBytes(model, ""));
+    wchar_t* latest = nullptr;
+    bool ok =
+        System()->GetFileSystem()->GetDirectoryFinder()->FindLatestVersion(model.c_str(), &latest);
+    System()->Free(latest);
+    return ok;
+}
+bool StartPopupMonitor() {
+    KaPopupMonitor* monitor = nullptr;  // what it holds is released first
+    bool ok = System()->GetEnvironmentInfo()->CreatePopupMonitor(&monitor);
+    EXPECT_EQ(monitor, nullptr) << "a monitor without its worker was handed out";
+    return ok;
+}
+bool OpenLogger() {
+    katest::TempDir dir;
+    ka::ObjectRef<KaLog> log;
+    if (!System()->CreateLogger(dir.File(L"first.log").c_str(), log.put())) return true;
+    bool ok = log->Open(dir.File(L"refused.log").c_str());
+    wchar_t path[512] = L"untouched";
+    EXPECT_FALSE(log->GetFilePath(path)) << "the logger is closed";
+    return ok;
+}
+
+struct Row {
+    const char* failure;  // what goes wrong, in the system's words where it logs
+    const char* dll;
+    const char* function;
+    Fault fault;
+    std::function<bool()> call;
+    bool result;
+    Lines log;  // exactly the lines the failure writes
+};
+
+const Fault kFalse{FALSE, ERROR_NOT_ENOUGH_MEMORY};
+const Fault kNull{0, ERROR_NOT_ENOUGH_MEMORY};
+const Fault kInvalid{uintptr_t(INVALID_HANDLE_VALUE), ERROR_ACCESS_DENIED};
+Fault Nth(Fault fault, unsigned call) {
+    fault.fromCall = call;
+    return fault;
+}
+Fault Once(Fault fault) {
+    fault.failures = 1;
+    return fault;
+}
+
+// clang-format off
+const Row kRows[] = {
+    {"output pipe", "KERNEL32.dll", "CreatePipe", kFalse, RunCapturingBoth, false,
+     {"[ERROR]     : Failed to create pipe for stdout."}},
+    {"error pipe", "KERNEL32.dll", "CreatePipe", Nth(kFalse, 2), RunCapturingBoth, false,
+     {"[ERROR]     : Failed to create pipe for stderr."}},
+    {"input pipe", "KERNEL32.dll", "CreatePipe", Nth(kFalse, 2), RunWithInput, false,
+     {"[ERROR]     : Failed to create pipe for stdin."}},
+    {"inherit flag", "KERNEL32.dll", "SetHandleInformation", Once(kFalse), RunGoesOn, true,
+     {"[WARNING]   : Failed to set handle information to ensure the read handle to the pipe "
+      "for stdout is not inherited."}},
+    {"input write", "KERNEL32.dll", "WriteFile", Once(kFalse), RunGoesOn, true,
+     {"[ERROR]     : Failed to write into stdin handle: {error}"}},
+    {"process start", "KERNEL32.dll", "CreateProcessW", Fault{FALSE, ERROR_ACCESS_DENIED},
+     RunRefused, false, {}},
+    {"named mutex", "KERNEL32.dll", "CreateMutexW", kNull, CreateMutex, false,
+     {"[ERROR]     : Failed to create a mutex object: Global\\katest_fault_mutex"}},
+    {"mutex release", "KERNEL32.dll", "ReleaseMutex", Once(kFalse), UnlockOwned, false,
+     {"[ERROR]     : Failed to release mutex."}},
+    {"UUID generator", "RPCRT4.dll", "UuidCreate", Fault{RPC_S_UUID_NO_ADDRESS, 0}, CreateUuid,
+     false, {}},
+    {"UUID only unique locally", "RPCRT4.dll", "UuidCreate", Fault{RPC_S_UUID_LOCAL_ONLY, 0},
+     CreateUuid, false, {}},
+    {"last-error section", "KERNEL32.dll", "CreateFileMappingW", kNull, SetLastErrorMessage,
+     false, {}},
+    {"shared memory section", "KERNEL32.dll", "CreateFileMappingW", kNull, CreateSharedMemory,
+     false, {}},
+    {"shared memory view", "KERNEL32.dll", "MapViewOfFile", kNull, CreateSharedMemory, false, {}},
+    {"worker thread", "KERNEL32.dll", "CreateThread", kNull,
+     CreateThreaded<KaWorkerThread, &KaSystem::CreateWorkerThread>, false, {}},
+    {"a pool's third thread", "KERNEL32.dll", "CreateThread", Nth(kNull, 3), CreatePool, false,
+     {}},
+    {"popup monitor worker", "KERNEL32.dll", "CreateThread", kNull, StartPopupMonitor, false,
+     {"[ERROR]     : Failed to create a worker thread for popup monitor."}},
+    {"computer name", "KERNEL32.dll", "GetComputerNameW", kFalse, CreateTempDirectory, true,
+     {"[ERROR]     : Failed to get computer name."}},
+    {"working directory read", "KERNEL32.dll", "GetCurrentDirectoryW", Once(kNull),
+     TempDirectoryTornDown, true,
+     {"[WARNING]   : Failed to get current working directory: {error}"}},
+    {"working directory change", "KERNEL32.dll", "SetCurrentDirectoryW", Once(kFalse),
+     TempDirectoryTornDown, true,
+     {"[WARNING]   : Failed to set current working directory: {parent}"}},
+    {"move", "KERNEL32.dll", "MoveFileW", kFalse, MoveToNew, false,
+     {"[ERROR]     : Failed to move file. {error}: {from} => {to}"}},
+    {"overwrite", "KERNEL32.dll", "DeleteFileW", kFalse, MoveOverExisting, false,
+     {"[ERROR]     : Could not overwrite existing file: {to}"}},
+    {"version search", "KERNEL32.dll", "FindFirstFileW", Once(kInvalid), FindLatest, true,
+     {"[ERROR]     : {error}"}},
+    {"log file", "msvcrt.dll", "_wfsopen", Once(Nth(kNull, 2)), OpenLogger, false, {}},
+};
+// clang-format on
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.failure; }
+
+class Faults : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Faults, FailAsDocumented) {
+    const Row& row = GetParam();
+    ProcessLog::NewLines();
+    g_values = {{"error", katest::Narrow(ka::SystemErrorText(row.fault.error))}};
+    katest::ImportFault fault(katest::LibraryModule(), row.dll, row.function, [&] {
+        Fault f = row.fault;
+        f.thread = ::GetCurrentThreadId();
+        return f;
+    }());
+    ASSERT_TRUE(fault.Patched()) << "the library does not import " << row.function;
+    EXPECT_EQ(row.call(), row.result);
+    EXPECT_EQ(fault.Failed(), 1u) << "the fault was not reached once";
+    Lines log = ProcessLog::NewLines();
+    // Lines the created objects log on their own (a temporary directory's
+    // "Created temp directory") are not the failure's.
+    std::erase_if(log, [](const std::string& line) { return line.find("[INFO]") == 0; });
+    // The system's text keeps its CR LF, so a message that embeds it reads
+    // back as two lines, the first ending in the CR.
+    Lines expected;
+    for (std::string line : row.log) {
+        for (const auto& [key, value] : g_values) {
+            std::string mark = "{" + key + "}";
+            for (size_t at; (at = line.find(mark)) != std::string::npos;) {
+                line.replace(at, mark.size(), value);
+            }
+        }
+        size_t from = 0;
+        for (size_t at; (at = line.find('\n', from)) != std::string::npos; from = at + 1) {
+            expected.push_back(line.substr(from, at - from));
+        }
+        expected.push_back(line.substr(from));
+    }
+    EXPECT_EQ(log, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Library, Faults, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                             std::string name = info.param.failure;
+                             for (char& c : name) c = std::isalnum(c) ? c : '_';
+                             return name;
+                         });
+
+}  // namespace
+
+static auto* const kProcessLog = ::testing::AddGlobalTestEnvironment(new katest::ProcessLog);
+
+namespace {
+
+// The leak check itself, run in a child: a test that keeps a string the
+// library made fails, the same test that releases it passes.
+bool g_keepString = false;
+
+TEST(DISABLED_LeakCheck, KeepsAStringOrNot) {
+    KaString* kept = nullptr;
+    ASSERT_TRUE(System()->GetFileSystem()->GetFileName(L"C:\\folder\\kept.txt", &kept));
+    if (!g_keepString) kept->Release();
+}
+
+KA_CHILD_MODE(leak_check) {
+    g_keepString = args == L"keep";
+    char name[] = "fault_test", filter[] = "--gtest_filter=DISABLED_LeakCheck.*",
+         disabled[] = "--gtest_also_run_disabled_tests";
+    char* argv[] = {name, filter, disabled, nullptr};
+    int argc = 3;
+    ::testing::InitGoogleTest(&argc, argv);
+    katest::InstallLeakCheck();
+    return RUN_ALL_TESTS() == 0 ? katest::kChildOk : katest::kChildOk + 1;
+}
+
+TEST(LeakCheck, FailsATestThatKeepsALibraryObject) {
+    EXPECT_EQ(katest::RunChild("leak_check", L"release"), katest::kChildOk)
+        << "a clean test failed";
+    EXPECT_EQ(katest::RunChild("leak_check", L"keep"), katest::kChildOk + 1)
+        << "a kept string went unnoticed";
+}
+
+}  // namespace

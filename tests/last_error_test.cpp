@@ -1,9 +1,11 @@
 // The last-error store (root slots 25, 26): allocator copies, one named
 // section per thread that another process reads, the ten-second sweep.
+#include "support/import_fault.h"
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -22,6 +24,24 @@ std::wstring Get() {  // "<none>": false with a null out
     katest::System()->Free(copy);  // a Free that is not the allocator's shows as a leak
     return text;
 }
+
+// The store's clock, moved on by the test instead of waited for: the
+// library's GetTickCount answers this much later than the system's.
+std::atomic<DWORD> g_shift{0};
+DWORD WINAPI ShiftedTickCount() { return ::GetTickCount() + g_shift; }
+class ShiftedClock {
+public:
+    ShiftedClock() { original_ = Swap(reinterpret_cast<void*>(&ShiftedTickCount)); }
+    ~ShiftedClock() { Swap(original_); }
+    bool Shifted() const { return original_ != nullptr; }
+    void Advance(DWORD ms) { g_shift += ms; }
+
+private:
+    static void* Swap(void* to) {
+        return katest::ReplaceImport(katest::LibraryModule(), "KERNEL32.dll", "GetTickCount", to);
+    }
+    void* original_;
+};
 
 bool SectionExists(DWORD thread) {
     std::wstring name = SectionName(thread);
@@ -56,23 +76,37 @@ TEST(LastError, PerThreadMessagesInNamedSections) {
 }
 
 // 70 threads (more than the sweep's 64 local slots) leave messages and stay;
-// 5.5 s later one more does; 5.5 s after that one read sweeps the 70.
+// 5.5 s later one more does; 5.5 s after that one read sweeps the 70. The
+// seconds pass on the library's clock only.
 TEST(LastError, ReadsSweepEntriesOlderThanTenSeconds) {
+    katest::System();
+    ShiftedClock clock;
+    ASSERT_TRUE(clock.Shifted()) << "the library's clock was not found among its imports";
     constexpr int kStale = 70;
     ka::UniqueHandle check(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::vector<DWORD> ids(kStale + 1);
     std::vector<std::thread> threads;
+    std::atomic<int> stored{0};
+    auto allStored = [&](int count) {
+        for (DWORD start = ::GetTickCount(); stored < count; ::Sleep(1)) {
+            if (::GetTickCount() - start > 30000) return false;
+        }
+        return true;
+    };
     auto leave = [&](int i) {
         ids[i] = ::GetCurrentThreadId();
         EXPECT_TRUE(Set(std::to_wstring(i).c_str()));
+        ++stored;
         ::WaitForSingleObject(check.get(), INFINITE);
         EXPECT_EQ(Get(), i < kStale ? L"<none>" : std::to_wstring(i));
         Set(nullptr);
     };
     for (int i = 0; i < kStale; ++i) threads.emplace_back(leave, i);
-    ::Sleep(5500);
+    ASSERT_TRUE(allStored(kStale));
+    clock.Advance(5500);
     threads.emplace_back(leave, kStale);
-    ::Sleep(5500);
+    ASSERT_TRUE(allStored(kStale + 1));
+    clock.Advance(5500);
     EXPECT_EQ(Get(), L"<none>");
     EXPECT_TRUE(SectionExists(ids[0])) << "a read that finds no message sweeps nothing";
     EXPECT_TRUE(KA_ALL(Set(L"reader"), Get() == L"reader"));

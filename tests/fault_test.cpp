@@ -9,6 +9,7 @@
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
+#include <objbase.h>
 
 #include <cctype>
 #include <cstring>
@@ -161,6 +162,36 @@ bool TempDirectoryTornDown() {
     ::SetCurrentDirectoryW(cwd);
     return true;
 }
+// A directory deeper than MAX_PATH that the shell will not delete: the
+// message names it in the short form the shell was given.
+bool DeleteLongDirectory() {
+    katest::TempDir dir;
+    std::wstring deep = dir.path();
+    while (deep.size() <= MAX_PATH) deep += L"\\" + std::wstring(40, L'd');
+    KaFileSystem* files = System()->GetFileSystem();
+    EXPECT_TRUE(files->CreateDirectories(deep.c_str()));
+    ka::ObjectRef<KaString> shortForm;
+    EXPECT_TRUE(files->GetShortPath(deep.c_str(), shortForm.put()));
+    Name("short", shortForm ? shortForm->GetText() : L"");
+    bool ok = files->Delete(deep.c_str());
+    EXPECT_TRUE(files->DirectoryExists(deep.c_str())) << "removed after all";
+    return ok;
+}
+
+// A compound document copied to a new file.
+bool CopyStorage() {
+    katest::TempDir dir;
+    std::wstring source = dir.File(L"source.doc"), target = dir.File(L"target.doc");
+    Name("source", source);
+    Name("target", target);
+    IStorage* made = nullptr;
+    EXPECT_EQ(::StgCreateDocfile(source.c_str(),
+                                 STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &made),
+              S_OK);
+    if (made != nullptr) made->Release();
+    return System()->GetFileSystem()->CopyStorage(source.c_str(), target.c_str());
+}
+
 bool FindLatest() {
     katest::TempDir dir;
     std::wstring model = dir.File(L"app.cfg");
@@ -199,6 +230,7 @@ struct Row {
 
 const Fault kFalse{FALSE, ERROR_NOT_ENOUGH_MEMORY};
 const Fault kNull{0, ERROR_NOT_ENOUGH_MEMORY};
+const Fault kComFailure{uintptr_t(STG_E_ACCESSDENIED), ERROR_ACCESS_DENIED};
 const Fault kInvalid{uintptr_t(INVALID_HANDLE_VALUE), ERROR_ACCESS_DENIED};
 Fault Nth(Fault fault, unsigned call) {
     fault.fromCall = call;
@@ -255,6 +287,22 @@ const Row kRows[] = {
      {"[ERROR]     : Failed to move file. {error}: {from} => {to}"}},
     {"overwrite", "KERNEL32.dll", "DeleteFileW", kFalse, MoveOverExisting, false,
      {"[ERROR]     : Could not overwrite existing file: {to}"}},
+    {"storage source times", "KERNEL32.dll", "CreateFileW", Once(kInvalid), CopyStorage, false,
+     {"[ERROR]     : Failed to open a file to read: {source}"}},
+    {"storage source timestamp", "KERNEL32.dll", "GetFileTime", kFalse, CopyStorage, false,
+     {"[ERROR]     : Failed to get file timestamp: {source}"}},
+    {"storage read", "ole32.dll", "StgOpenStorageEx", kComFailure, CopyStorage, false,
+     {"[ERROR]     : Failed to open a structured storage to read: {source}"}},
+    {"storage write", "ole32.dll", "StgCreateDocfile", kComFailure, CopyStorage, false,
+     {"[ERROR]     : Failed to open a structured storage to write: {target}"}},
+    {"storage target times", "KERNEL32.dll", "CreateFileW", Once(Nth(kInvalid, 2)), CopyStorage,
+     false, {"[ERROR]     : Failed to open a file to read: {target}"}},
+    {"storage target timestamp", "KERNEL32.dll", "SetFileTime", kFalse, CopyStorage, false,
+     {"[ERROR]     : Failed to set file timestamp: {target}"}},
+    {"long directory delete", "SHELL32.dll", "SHFileOperationW", Fault{ERROR_ACCESS_DENIED, 0},
+     DeleteLongDirectory, false,
+     {"[ERROR]     : Could not remove a directory whose path exceeds MAX_PATH=260 characters: "
+      "{short}"}},
     {"version search", "KERNEL32.dll", "FindFirstFileW", Once(kInvalid), FindLatest, true,
      {"[ERROR]     : {error}"}},
     {"log file", "msvcrt.dll", "_wfsopen", Once(Nth(kNull, 2)), OpenLogger, false, {}},

@@ -1,7 +1,10 @@
 // The sibling loader, linked in directly: it has no root slot of its own.
 // Message boxes are real windows on the Xvfb screen; each load that may show
 // one runs on a helper thread while the test finds, reads and closes the box.
+// Rows of one shape after the first record the box instead (through this
+// executable's import of MessageBoxA): the first proves it reaches the screen.
 #include "frame/loader.h"
+#include "support/import_fault.h"
 #include "support/ka_test.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +64,34 @@ auto LoadExpectingBox(Load load, const std::string& title, BoxSeen* seen = nullp
     return pending.get();
 }
 
+struct RecordedBox {
+    std::string text, caption;
+    UINT style = 0;
+    int count = 0;
+};
+RecordedBox g_recorded;
+int WINAPI RecordBox(HWND, LPCSTR text, LPCSTR caption, UINT style) {
+    g_recorded = {text, caption, style, g_recorded.count + 1};
+    return IDOK;
+}
+
+// The load with its box recorded, not shown.
+template <typename Load>
+auto LoadRecordingBox(Load load, const std::string& title, BoxSeen* seen) {
+    HMODULE self = ::GetModuleHandleW(nullptr);
+    void* shown = katest::ReplaceImport(self, "USER32.dll", "MessageBoxA",
+                                        reinterpret_cast<void*>(&RecordBox));
+    EXPECT_NE(shown, nullptr) << "MessageBoxA is not among this executable's imports";
+    g_recorded = {};
+    auto result = load();
+    if (shown != nullptr) katest::ReplaceImport(self, "USER32.dll", "MessageBoxA", shown);
+    EXPECT_EQ(g_recorded.count, 1) << "boxes shown";
+    EXPECT_EQ(g_recorded.caption, title);
+    seen->text = std::wstring(g_recorded.text.begin(), g_recorded.text.end());
+    seen->okOnly = (g_recorded.style & MB_TYPEMASK) == MB_OK;
+    return result;
+}
+
 class Loader : public ::testing::Test {
 protected:
     katest::ScopedEnv flat_{L"KAV_SXS_DIR_FLAT", std::nullopt};
@@ -99,8 +130,9 @@ TEST_F(Loader, FailureBoxNamesThePathTriedForEveryDirectoryRule) {
         katest::ScopedEnv flat(L"KAV_SXS_DIR_FLAT", widen(c.flat));
         katest::ScopedEnv sxs(L"KAV_SXS_DIR", widen(c.sxs));
         BoxSeen seen;
-        HMODULE module = LoadExpectingBox([] { return ka::LoadSiblingLibrary("KaMissing", false); },
-                                          HostPathNarrow(), &seen);
+        auto load = [] { return ka::LoadSiblingLibrary("KaMissing", false); };
+        HMODULE module = &c == cases ? LoadExpectingBox(load, HostPathNarrow(), &seen)
+                                     : LoadRecordingBox(load, HostPathNarrow(), &seen);
         EXPECT_EQ(module, nullptr);
         EXPECT_EQ(katest::Narrow(seen.text), "Failed load module: " + c.expectedPath);
         EXPECT_TRUE(seen.okOnly) << "the box must offer exactly one OK button";

@@ -178,6 +178,24 @@ bool DeleteLongDirectory() {
     return ok;
 }
 
+// No console for the echo: the lines still reach the file, and the row's
+// single failed call shows the logger did not try again for the second.
+bool EchoWithoutConsole() {
+    katest::TempDir dir;
+    std::wstring path = dir.File(L"echo.log");
+    ka::ObjectRef<KaLog> log;
+    if (!System()->CreateLogger(path.c_str(), log.put())) return false;
+    log->ShowConsole(true);
+    log->Printf(LogCategory::WARNING, 0, "first");
+    log->Printf(LogCategory::WARNING, 0, "second");
+    log.reset();
+    std::string text = katest::ReadFileBytes(path);
+    EXPECT_TRUE(
+        KA_ALL(text.find("first") != std::string::npos, text.find("second") != std::string::npos))
+        << text;
+    return true;
+}
+
 // A compound document copied to a new file.
 bool CopyStorage() {
     katest::TempDir dir;
@@ -305,6 +323,7 @@ const Row kRows[] = {
       "{short}"}},
     {"version search", "KERNEL32.dll", "FindFirstFileW", Once(kInvalid), FindLatest, true,
      {"[ERROR]     : {error}"}},
+    {"log console", "KERNEL32.dll", "AllocConsole", kFalse, EchoWithoutConsole, true, {}},
     {"log file", "msvcrt.dll", "_wfsopen", Once(Nth(kNull, 2)), OpenLogger, false, {}},
 };
 // clang-format on

@@ -196,6 +196,20 @@ bool EchoWithoutConsole() {
     return true;
 }
 
+// No short path for the log file: its identity is the hash of the empty
+// text, so every such logger shares one mutex and one counter.
+bool LogWithoutShortPath() {
+    katest::TempDir dir;
+    ka::ObjectRef<KaLog> log;
+    if (!System()->CreateLogger(dir.File(L"unnamed.log").c_str(), log.put())) return false;
+    const char* empty = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+    std::string mutex = std::string("Mutex_") + empty, counter = std::string("RefCount_") + empty;
+    EXPECT_TRUE(
+        KA_ALL(bool(ka::UniqueHandle(::OpenMutexA(SYNCHRONIZE, FALSE, mutex.c_str()))),
+               bool(ka::UniqueHandle(::OpenFileMappingA(FILE_MAP_READ, FALSE, counter.c_str())))));
+    return true;
+}
+
 // A compound document copied to a new file.
 bool CopyStorage() {
     katest::TempDir dir;
@@ -324,6 +338,7 @@ const Row kRows[] = {
     {"version search", "KERNEL32.dll", "FindFirstFileW", Once(kInvalid), FindLatest, true,
      {"[ERROR]     : {error}"}},
     {"log console", "KERNEL32.dll", "AllocConsole", kFalse, EchoWithoutConsole, true, {}},
+    {"log identity", "KERNEL32.dll", "GetShortPathNameW", kNull, LogWithoutShortPath, true, {}},
     {"log file", "msvcrt.dll", "_wfsopen", Once(Nth(kNull, 2)), OpenLogger, false, {}},
 };
 // clang-format on

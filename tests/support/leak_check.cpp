@@ -14,9 +14,9 @@
 #include <atomic>
 #include <cstdio>
 #include <future>
-#include <unordered_set>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace katest {
@@ -244,12 +244,12 @@ class LeakCheck : public ::testing::EmptyTestEventListener {
                           << " live before, " << blocks << " after";
         }
         if (heapBlocks > heap_ && !g_allowance) {
-            ADD_FAILURE() << name << " left objects or heap blocks of the library behind: "
-                          << heap_ << " live before, " << heapBlocks << " after";
+            ADD_FAILURE() << name << " left objects or heap blocks of the library behind: " << heap_
+                          << " live before, " << heapBlocks << " after";
         }
         if (handles < handles_ && !g_allowance) {
-            ADD_FAILURE() << name << " closed handles it did not open: " << handles_
-                          << " before, " << handles << " after";
+            ADD_FAILURE() << name << " closed handles it did not open: " << handles_ << " before, "
+                          << handles << " after";
         }
         if (handles <= handles_) return;
         unsigned long growth = handles - handles_;

@@ -26,13 +26,7 @@ constexpr DWORD kBound = 30000;  // ms that any one wait may take
 
 std::atomic<int> g_order{0};  // orders events across threads
 
-template <typename Condition>
-bool Eventually(Condition condition, DWORD ms = kBound) {
-    for (DWORD start = ::GetTickCount(); !condition(); ::Sleep(1)) {
-        if (::GetTickCount() - start > ms) return false;
-    }
-    return true;
-}
+using katest::Eventually;  // its default bound, 30 s, is kBound
 
 // Work on another thread; Finish leaves it running after the bound: a hang
 // fails. Started() is true once the thread runs; ReturnedAt() is the work's

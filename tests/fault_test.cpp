@@ -31,32 +31,43 @@ KaSystem* System() { return katest::System(); }
 std::map<std::string, std::string> g_values;
 void Name(const char* key, const std::wstring& value) { g_values[key] = katest::Narrow(value); }
 
-// Runs `cmd /c exit 0` with the streams given; the out-parameters must stay
-// as they were when the run fails before the child.
-bool RunWith(KaStream* input, KaStream* output, KaStream* errors) {
+// `cmd /c exit 0`, with an input stream and a stream for standard error
+// when asked; pid and code start as 7 so a run can show it left them.
+struct Run {
+    bool ok = false;
     uint32_t pid = 7, code = 7;
-    bool ok = System()->GetProcessService()->RunProcessWithStderr(
-        L"cmd /c exit 0", nullptr, 0, false, 10, &pid, input, output, errors, &code, nullptr,
-        nullptr, 0);
-    EXPECT_TRUE(KA_ALL(pid == 7, code == 7)) << "out-parameters untouched";
+};
+Run RunChild(bool input, bool errors) {
+    katest::FakeStream in, out, err;
+    in.bytes = "input";
+    Run run;
+    run.ok = System()->GetProcessService()->RunProcessWithStderr(
+        L"cmd /c exit 0", nullptr, 0, false, 10, &run.pid, input ? &in : nullptr, &out,
+        errors ? &err : nullptr, &run.code, nullptr, nullptr, 0);
+    return run;
+}
+// A run that fails before the child leaves the out-parameters as they were.
+bool FailsBeforeTheChild(bool input, bool errors) {
+    Run run = RunChild(input, errors);
+    EXPECT_TRUE(KA_ALL(run.pid == 7, run.code == 7)) << "out-parameters untouched";
+    return run.ok;
+}
+
+// A creation that fails hands out nothing: the out pointer keeps its value.
+template <typename T, typename Create>
+bool HandsOutNothing(Create create) {
+    T* untouched = reinterpret_cast<T*>(1);
+    bool ok = create(&untouched);
+    EXPECT_EQ(untouched, reinterpret_cast<T*>(1)) << "nothing handed out";
     return ok;
 }
 
 // Each returns the slot's result and checks what the row says is untouched.
-bool RunCapturingBoth() {
-    katest::FakeStream out, err;
-    return RunWith(nullptr, &out, &err);
-}
-bool RunWithInput() {
-    katest::FakeStream in, out;
-    in.bytes = "input";
-    return RunWith(&in, &out, nullptr);
-}
+bool RunCapturingBoth() { return FailsBeforeTheChild(false, true); }
+bool RunWithInput() { return FailsBeforeTheChild(true, false); }
 bool CreateMutex() {
-    KaMutex* untouched = reinterpret_cast<KaMutex*>(1);
-    bool ok = System()->CreateMutex(&untouched, L"katest_fault_mutex");
-    EXPECT_EQ(untouched, reinterpret_cast<KaMutex*>(1)) << "nothing handed out";
-    return ok;
+    return HandsOutNothing<KaMutex>(
+        [](KaMutex** out) { return System()->CreateMutex(out, L"katest_fault_mutex"); });
 }
 bool CreateUuid() {
     UuidRecord record{}, before{};
@@ -74,23 +85,17 @@ bool SetLastErrorMessage() {
     return ok;
 }
 bool CreateSharedMemory() {
-    KaMemoryMappedFile* untouched = reinterpret_cast<KaMemoryMappedFile*>(1);
-    bool ok = System()->CreateMemoryMappedFile(&untouched, L"katest_fault_block", 64);
-    EXPECT_EQ(untouched, reinterpret_cast<KaMemoryMappedFile*>(1)) << "nothing handed out";
-    return ok;
+    return HandsOutNothing<KaMemoryMappedFile>([](KaMemoryMappedFile** out) {
+        return System()->CreateMemoryMappedFile(out, L"katest_fault_block", 64);
+    });
 }
-template <typename T, bool (KaSystem::*Create)(T**)>
-bool CreateThreaded() {
-    T* untouched = reinterpret_cast<T*>(1);
-    bool ok = (System()->*Create)(&untouched);
-    EXPECT_EQ(untouched, reinterpret_cast<T*>(1)) << "nothing handed out";
-    return ok;
+bool CreateWorker() {
+    return HandsOutNothing<KaWorkerThread>(
+        [](KaWorkerThread** out) { return System()->CreateWorkerThread(out); });
 }
 bool CreatePool() {
-    KaThreadPool* untouched = reinterpret_cast<KaThreadPool*>(1);
-    bool ok = System()->CreateThreadPool(3, &untouched);
-    EXPECT_EQ(untouched, reinterpret_cast<KaThreadPool*>(1)) << "nothing handed out";
-    return ok;
+    return HandsOutNothing<KaThreadPool>(
+        [](KaThreadPool** out) { return System()->CreateThreadPool(3, out); });
 }
 // A temporary directory is still made when the computer has no name: the
 // fallback name takes its place in the directory's name.
@@ -108,23 +113,12 @@ bool CreateTempDirectory() {
 
 // A finished run whose start was refused: the exit code says why.
 bool RunRefused() {
-    uint32_t pid = 7, code = 7;
-    katest::FakeStream out;
-    bool ok = System()->GetProcessService()->RunProcessWithStderr(
-        L"cmd /c exit 0", nullptr, 0, false, 10, &pid, nullptr, &out, nullptr, &code, nullptr,
-        nullptr, 0);
-    EXPECT_EQ(code, uint32_t{ERROR_ACCESS_DENIED}) << "the exit code is the system's error";
-    return ok;
+    Run run = RunChild(false, false);
+    EXPECT_EQ(run.code, uint32_t{ERROR_ACCESS_DENIED}) << "the exit code is the system's error";
+    return run.ok;
 }
 // A run that goes on after its step failed (the child reads what it got).
-bool RunGoesOn() {
-    katest::FakeStream in, out;
-    in.bytes = "input";
-    uint32_t code = 7;
-    return System()->GetProcessService()->RunProcessWithStderr(L"cmd /c exit 0", nullptr, 0, false,
-                                                               10, nullptr, &in, &out, nullptr,
-                                                               &code, nullptr, nullptr, 0);
-}
+bool RunGoesOn() { return RunChild(true, false).ok; }
 bool MoveOnto(bool destinationExists) {
     katest::TempDir dir;
     std::wstring from = dir.File(L"from.txt"), to = dir.File(L"to.txt");
@@ -317,8 +311,7 @@ const Row kRows[] = {
     {"shared memory section", "KERNEL32.dll", "CreateFileMappingW", kNull, CreateSharedMemory,
      false, {}},
     {"shared memory view", "KERNEL32.dll", "MapViewOfFile", kNull, CreateSharedMemory, false, {}},
-    {"worker thread", "KERNEL32.dll", "CreateThread", kNull,
-     CreateThreaded<KaWorkerThread, &KaSystem::CreateWorkerThread>, false, {}},
+    {"worker thread", "KERNEL32.dll", "CreateThread", kNull, CreateWorker, false, {}},
     {"a pool's third thread", "KERNEL32.dll", "CreateThread", Nth(kNull, 3), CreatePool, false,
      {}},
     {"popup monitor worker", "KERNEL32.dll", "CreateThread", kNull, StartPopupMonitor, false,

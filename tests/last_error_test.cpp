@@ -87,12 +87,7 @@ TEST(LastError, ReadsSweepEntriesOlderThanTenSeconds) {
     std::vector<DWORD> ids(kStale + 1);
     std::vector<std::thread> threads;
     std::atomic<int> stored{0};
-    auto allStored = [&](int count) {
-        for (DWORD start = ::GetTickCount(); stored < count; ::Sleep(1)) {
-            if (::GetTickCount() - start > 30000) return false;
-        }
-        return true;
-    };
+    auto allStored = [&](int count) { return katest::Eventually([&] { return stored >= count; }); };
     auto leave = [&](int i) {
         ids[i] = ::GetCurrentThreadId();
         EXPECT_TRUE(Set(std::to_wstring(i).c_str()));

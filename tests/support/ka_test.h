@@ -54,6 +54,16 @@ void AddWarmUp(void (*warmUp)());
 ::testing::AssertionResult AllTrue(const char* facts, std::initializer_list<bool> values);
 ::testing::AssertionResult AnyTrue(const char* facts, std::initializer_list<bool> values);
 
+// Polls `condition` every millisecond until it holds (true) or `ms` have
+// passed (false): a wait for an event that has no handle to wait on.
+template <typename Condition>
+bool Eventually(Condition condition, DWORD ms = 30000) {
+    for (DWORD start = ::GetTickCount(); !condition(); ::Sleep(1)) {
+        if (::GetTickCount() - start > ms) return false;
+    }
+    return true;
+}
+
 std::wstring ExecutablePath();
 std::wstring ExecutableDirectory();
 
